@@ -1,0 +1,31 @@
+# The two commands a developer needs: `make run` and `make test`.
+# Both install what is missing, build, and run under Wine.
+BUILD ?= build
+TOOLCHAIN := cmake/mingw-w64-x86_64.cmake
+
+.PHONY: all setup configure build test run bench clean
+
+all: build
+
+setup:
+	@tools/setup.sh
+
+$(BUILD)/build.ninja: CMakeLists.txt $(TOOLCHAIN)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: setup $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD)
+
+test: build
+	tools/wine-env.sh $(BUILD) ctest --test-dir $(BUILD) --output-on-failure
+
+run: build
+	tools/run.sh $(BUILD)
+
+bench: build
+	tools/wine-env.sh $(BUILD) tools/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,42 @@
+#pragma once
+// The connected-standby monitor: a real-time ETW session on the kernel power
+// provider, a consumer thread, and a callback that runs a mode check when the
+// machine leaves connected standby (event 507).
+
+#include <windows.h>
+#include <evntrace.h>
+#include <evntcons.h>
+
+class CLogFile;
+
+// The monitor's state. The service object holds it; the monitor works on any
+// holder of these three fields and a log pointer.
+struct PowerEtwFields {
+  EVENT_TRACE_PROPERTIES* etwProperties = nullptr;  // 156-byte process-heap block
+  HANDLE etwThread = nullptr;                       // consumer thread
+  TRACEHANDLE etwSession = 0;                       // non-zero: something to tear down
+};
+
+// Starts (or attaches to) the session and starts the consumer thread. Writes
+// its lines through `log` (may be null). Quiet on failure.
+void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log) noexcept;
+
+// Ends the consumer thread and frees the monitor's resources. Once it has
+// returned, no callback runs a check or touches the log.
+void StopPowerETW(PowerEtwFields& monitor) noexcept;
+
+// For any object that carries the three fields and the log pointer `log`.
+template <class Service>
+void RegisterPowerETW(Service* service) noexcept {
+  RegisterPowerETW(static_cast<PowerEtwFields&>(*service), service->log);
+}
+template <class Service>
+void StopPowerETW(Service* service) noexcept {
+  StopPowerETW(static_cast<PowerEtwFields&>(*service));
+}
+
+DWORD WINAPI PowerETWConsumerThread(LPVOID parameter);
+VOID WINAPI EventRecordCallback(PEVENT_RECORD event);
+
+// The processing handle the consumer thread opened; 0 when there is none.
+extern volatile TRACEHANDLE g_etwConsumer;

@@ -1,0 +1,33 @@
+#pragma once
+// The optional diagnostic log: a registry switch read once at start, one file
+// per account under the machine's application-data folder, one line per call.
+
+#include <windows.h>
+
+// Name of the module written into every line; also the service's name.
+inline constexpr wchar_t kModuleName[] = L"TVRSvc";
+
+// Level codes of `CLogFile::Write`. The service writes only INFO and ERROR.
+enum LogLevel : int { kLogInfo = 0, kLogWarning = 1, kLogError = 2, kLogException = 3 };
+
+class CLogFile {
+ public:
+  CLogFile(const wchar_t* path, const wchar_t* moduleName) noexcept : path(path), moduleName(moduleName) {}
+
+  // Appends one line to the file. Returns false (and loses the line) when the
+  // file cannot be opened; never throws.
+  bool Write(int level, const wchar_t* function, const wchar_t* message) const noexcept;
+
+  const wchar_t* path;        // not owned: the entry's log path buffer
+  const wchar_t* moduleName;  // not owned: kModuleName
+};
+
+// The switch value as read (raw first four bytes), or -1 when the key cannot
+// be opened. Only exactly 1 switches logging on.
+int ReadLogSetting() noexcept;
+
+// Start-up: when the switch is on, composes the path into `pathBuffer` (260
+// wide characters, all zeros), makes sure the folder exists and returns a new
+// log object owned by the caller. Returns null when logging is off or the
+// path cannot be composed whole.
+CLogFile* CreateLog(wchar_t* pathBuffer) noexcept;

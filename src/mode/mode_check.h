@@ -1,0 +1,30 @@
+#pragma once
+// The one decision of the service: does the system's convertible-slate state
+// agree with the posture the firmware reports, and if not, flip it.
+
+#include <windows.h>
+
+// Usage-mode codes that want laptop mode; every other code wants slate mode.
+inline constexpr unsigned kLaptop = 1;
+inline constexpr unsigned kFloating = 32;
+
+// The laptop/slate mode indicator interface of the GPIO buttons driver.
+// {317FC439-3F77-41C8-B09E-08AD63272AA3}
+inline constexpr GUID kSlateIndicatorInterface = {
+    0x317fc439, 0x3f77, 0x41c8, {0xb0, 0x9e, 0x08, 0xad, 0x63, 0x27, 0x2a, 0xa3}};
+
+[[nodiscard]] constexpr bool WantsLaptop(unsigned usageModeCode) noexcept {
+  return usageModeCode == kLaptop || usageModeCode == kFloating;
+}
+
+// One complete check: asks the firmware through a short-lived WMI client,
+// decides, toggles when needed and logs the branch. Quiet on every failure.
+void CheckModeWithWMI() noexcept;
+
+// Reads the system slate state and toggles it when it differs from `laptop`.
+// The read and the toggle run under one process-wide lock, so that two
+// overlapping decisions can never both toggle and undo each other.
+void SyncSlateMode(bool laptop) noexcept;
+
+// Writes one byte 0x00 to every present indicator device. Quiet on failure.
+void ToggleSlateIndicator() noexcept;
