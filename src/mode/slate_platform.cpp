@@ -1,0 +1,6 @@
+#include "mode/slate_platform.h"
+
+SlatePlatformCalls& SlatePlatform() noexcept {
+  static SlatePlatformCalls calls;
+  return calls;
+}
