@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Benchmarks, run inside the project's Wine prefix (see tools/wine-env.sh).
+# Figures are printed, never asserted: targets are met here, not in tests.
+set -uo pipefail
+build=$(cd "$1" && pwd)
+win() { echo "Z:$1"; }
+
+echo "== Size"
+tmp=$(mktemp -d)
+x86_64-w64-mingw32-strip -o "$tmp/TVRSvc.exe" "$build/TVRSvc.exe"
+echo "stripped TVRSvc.exe: $(stat -c %s "$tmp/TVRSvc.exe") bytes"
+echo "imports: $(x86_64-w64-mingw32-objdump -p "$build/TVRSvc.exe" | awk '/DLL Name/ {printf "%s ", $3}')"
+
+echo "== Start and stop through the service manager (median of 5, side by side with a minimal service)"
+"$WINE" "$build/bench/scm_bench.exe" startstop "$(win "$build/TVRSvc.exe")" \
+  "$(win "$build/bench/tvr_baseline_service.exe")" 5 2>&1 | tr -d '\r'
+
+echo "== Idle CPU over 10 s (read from the Wine process's /proc entry)"
+fifo="$tmp/hold.out"
+"$WINE" "$build/bench/scm_bench.exe" hold "$(win "$build/TVRSvc.exe")" 12 >"$fifo" 2>&1 &
+holder=$!
+for _ in $(seq 1 300); do grep -q running "$fifo" 2>/dev/null && break; sleep 0.1; done
+pid=$(pgrep -f 'TVRSvc\.exe' | head -n 1)
+if [ -n "$pid" ]; then
+  ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+  hz=$(getconf CLK_TCK)
+  t0=$(ticks "$pid"); sleep 10; t1=$(ticks "$pid")
+  echo "CPU time in 10 idle seconds: $(( (t1 - t0) * 1000 / hz )) ms (target < 10 ms; resolution $(( 1000 / hz )) ms)"
+else
+  echo "the service process was not found; idle CPU not measured"
+fi
+wait "$holder"
+
+if [ -x "$build/sim/tvrsim.exe" ]; then
+  echo "== Decision latency in-process with the simulated convertible (logging off)"
+  "$WINE" "$build/sim/tvrsim.exe" --bench 2>&1 | tr -d '\r'
+fi
+rm -rf "$tmp"
