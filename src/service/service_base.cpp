@@ -1,0 +1,192 @@
+#include "service/service_base.h"
+
+#include "common/bounded_format.h"
+#include "log/log_pointer.h"
+#include "service/service_platform.h"
+
+CServiceBase* g_activeService = nullptr;
+DWORD g_checkPoint = 1;
+
+namespace {
+
+// Pause and continue are never offered; the wrappers exist for them all the same.
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;
+
+}  // namespace
+
+CServiceBase::CServiceBase(const wchar_t* serviceName, CLogFile* log) noexcept
+    : log(log), serviceName(serviceName), status{}, statusHandle(nullptr) {
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = SERVICE_START_PENDING;
+  status.dwControlsAccepted = kControlsAccepted;
+}
+
+CServiceBase::~CServiceBase() {
+  // Unpublishes the object under the log guard before deleting it, so a late
+  // writer on another thread either finishes its line first or writes nothing.
+  RetireLog(log);
+  log = nullptr;
+}
+
+void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
+  CServiceBase* service = g_activeService;
+  if (service == nullptr) return;
+  service->statusHandle =
+      ServicePlatform().registerServiceCtrlHandlerExW(service->serviceName, &CServiceBase::ControlHandler, nullptr);
+  // Without a status handle nothing can be reported; the thread ends here in
+  // order (no exception crosses into the dispatcher) and the service manager
+  // times the start out. GetLastError() still holds the registration's code.
+  if (service->statusHandle == nullptr) return;
+  service->Start(argc, argv);
+}
+
+DWORD WINAPI CServiceBase::ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
+  CServiceBase* service = g_activeService;
+  if (service == nullptr) return NO_ERROR;
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      service->Stop();
+      break;
+    case SERVICE_CONTROL_PAUSE:
+      service->Pause();
+      break;
+    case SERVICE_CONTROL_CONTINUE:
+      service->Continue();
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      service->Shutdown();
+      break;
+    case SERVICE_CONTROL_POWEREVENT:
+      service->PowerEvent(eventType, eventData);
+      break;
+    case SERVICE_CONTROL_SESSIONCHANGE:
+      service->SessionChange(eventType, eventData);
+      break;
+    default:
+      break;
+  }
+  return NO_ERROR;
+}
+
+void CServiceBase::OnStart(DWORD, LPWSTR*) {}
+void CServiceBase::OnStop() {}
+void CServiceBase::OnPause() {}
+void CServiceBase::OnContinue() {}
+void CServiceBase::OnShutdown() {}
+void CServiceBase::OnPowerEvent(DWORD, LPVOID) {}
+void CServiceBase::OnSessionChange(DWORD, LPVOID) {}
+
+void CServiceBase::Start(DWORD argc, LPWSTR* argv) noexcept {
+  try {
+    ReportStatus(SERVICE_START_PENDING, 0);
+    OnStart(argc, argv);
+    ReportStatus(SERVICE_RUNNING, 0);
+  } catch (DWORD error) {
+    LogError(L"Service Start", error);
+    ReportStatus(SERVICE_STOPPED, error);
+  } catch (...) {
+    LogEvent(L"Service failed to start.", EVENTLOG_ERROR_TYPE);
+    ReportStatus(SERVICE_STOPPED, 0);
+  }
+}
+
+void CServiceBase::Stop() noexcept {
+  const DWORD previousState = status.dwCurrentState;
+  try {
+    ReportStatus(SERVICE_STOP_PENDING, 0);
+    OnStop();
+    ReportStatus(SERVICE_STOPPED, 0);
+  } catch (DWORD error) {
+    LogError(L"Service Stop", error);
+    ReportStatus(previousState, 0);
+  } catch (...) {
+    LogEvent(L"Service failed to stop.", EVENTLOG_ERROR_TYPE);
+    ReportStatus(previousState, 0);
+  }
+}
+
+void CServiceBase::Pause() noexcept {
+  try {
+    ReportStatus(SERVICE_PAUSE_PENDING, 0);
+    OnPause();
+    ReportStatus(SERVICE_PAUSED, 0);
+  } catch (DWORD error) {
+    LogError(L"Service Pause", error);
+    ReportStatus(SERVICE_RUNNING, 0);
+  } catch (...) {
+    LogEvent(L"Service failed to pause.", EVENTLOG_ERROR_TYPE);
+    ReportStatus(SERVICE_RUNNING, 0);
+  }
+}
+
+void CServiceBase::Continue() noexcept {
+  try {
+    ReportStatus(SERVICE_CONTINUE_PENDING, 0);
+    OnContinue();
+    ReportStatus(SERVICE_RUNNING, 0);
+  } catch (DWORD error) {
+    LogError(L"Service Continue", error);
+    ReportStatus(SERVICE_PAUSED, 0);
+  } catch (...) {
+    LogEvent(L"Service failed to resume.", EVENTLOG_ERROR_TYPE);
+    ReportStatus(SERVICE_PAUSED, 0);
+  }
+}
+
+void CServiceBase::Shutdown() noexcept {
+  try {
+    OnShutdown();
+    ReportStatus(SERVICE_STOPPED, 0);
+  } catch (DWORD error) {
+    LogError(L"Service Shutdown", error);
+  } catch (...) {
+    LogEvent(L"Service failed to shut down.", EVENTLOG_ERROR_TYPE);
+  }
+}
+
+void CServiceBase::PowerEvent(DWORD eventType, LPVOID eventData) noexcept {
+  try {
+    OnPowerEvent(eventType, eventData);
+  } catch (DWORD error) {
+    LogError(L"Service PowerEvent", error);
+  } catch (...) {
+    LogEvent(L"Service failed PowerEvent.", EVENTLOG_ERROR_TYPE);
+  }
+}
+
+void CServiceBase::SessionChange(DWORD eventType, LPVOID eventData) noexcept {
+  try {
+    OnSessionChange(eventType, eventData);
+  } catch (DWORD error) {
+    LogError(L"Service SessionChange", error);
+  } catch (...) {
+    LogEvent(L"Service failed SessionChange.", EVENTLOG_ERROR_TYPE);
+  }
+}
+
+void CServiceBase::ReportStatus(DWORD state, DWORD exitCode) noexcept {
+  status.dwCurrentState = state;
+  status.dwWin32ExitCode = exitCode;
+  status.dwWaitHint = 0;
+  if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+    status.dwCheckPoint = 0;
+  } else {
+    status.dwCheckPoint = g_checkPoint++;
+  }
+  (void)ServicePlatform().setServiceStatus(statusHandle, &status);
+}
+
+void CServiceBase::LogEvent(const wchar_t* message, WORD type) noexcept {
+  HANDLE source = ServicePlatform().registerEventSourceW(nullptr, serviceName);
+  if (source == nullptr) return;
+  LPCWSTR strings[2] = {serviceName, message};
+  (void)ServicePlatform().reportEventW(source, type, 0, 0, nullptr, 2, 0, strings, nullptr);
+  (void)ServicePlatform().deregisterEventSource(source);
+}
+
+void CServiceBase::LogError(const wchar_t* operation, DWORD error) noexcept {
+  wchar_t text[260];
+  tvr::FormatBounded(text, L"%ls failed w/err 0x%08lx", operation, error);
+  LogEvent(text, EVENTLOG_ERROR_TYPE);
+}
