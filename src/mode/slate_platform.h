@@ -1,7 +1,8 @@
 #pragma once
 // Seam at the edge of the slate state and the indicator devices: the metric
-// read and the device enumeration, open and one-byte write. Every entry is the
-// real Windows call unless a test has put a fake in its place.
+// read and the device enumeration, the interface detail buffer, open and
+// one-byte write. Every entry is the real Windows call unless a test has put
+// a fake in its place.
 
 #include <windows.h>
 #include <setupapi.h>
@@ -19,6 +20,8 @@ struct SlatePlatformCalls {
   HANDLE(WINAPI* createFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileW;
   BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
   BOOL(WINAPI* closeHandle)(HANDLE) = ::CloseHandle;
+  HLOCAL(WINAPI* localAlloc)(UINT, SIZE_T) = ::LocalAlloc;
+  HLOCAL(WINAPI* localFree)(HLOCAL) = ::LocalFree;
 };
 
 // The process-wide table. Tests replace entries before starting threads and
