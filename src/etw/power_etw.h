@@ -7,6 +7,8 @@
 #include <evntrace.h>
 #include <evntcons.h>
 
+#include <atomic>
+
 class CLogFile;
 
 // The monitor's state. The service object holds it; the monitor works on any
@@ -21,8 +23,9 @@ struct PowerEtwFields {
 // its lines through `log` (may be null). Quiet on failure.
 void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log) noexcept;
 
-// Ends the consumer thread and frees the monitor's resources. Once it has
-// returned, no callback runs a check or touches the log.
+// Ends the consumer thread and frees the monitor's resources, also when the
+// session could not be started. Once it has returned, no callback runs a check
+// or touches the log. The trace session itself is left running.
 void StopPowerETW(PowerEtwFields& monitor) noexcept;
 
 // For any object that carries the three fields and the log pointer `log`.
@@ -38,5 +41,7 @@ void StopPowerETW(Service* service) noexcept {
 DWORD WINAPI PowerETWConsumerThread(LPVOID parameter);
 VOID WINAPI EventRecordCallback(PEVENT_RECORD event);
 
-// The processing handle the consumer thread opened; 0 when there is none.
-extern volatile TRACEHANDLE g_etwConsumer;
+// The processing handle the consumer thread opened; 0 when there is none, and
+// all bits set once a stop has been asked. Whoever exchanges a handle out of
+// it closes that handle, so it is closed exactly once.
+extern std::atomic<TRACEHANDLE> g_etwConsumer;
