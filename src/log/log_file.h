@@ -7,6 +7,10 @@
 // Name of the module written into every line; also the service's name.
 inline constexpr wchar_t kModuleName[] = L"TVRSvc";
 
+// Capacity, in wide characters with the terminator, of the entry's log path
+// buffer that CreateLog fills.
+inline constexpr size_t kLogPathCapacity = 260;
+
 // Level codes of `CLogFile::Write`. The service writes only INFO and ERROR.
 enum LogLevel : int { kLogInfo = 0, kLogWarning = 1, kLogError = 2, kLogException = 3 };
 
