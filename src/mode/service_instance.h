@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <memory>
-
 #include "common/scoped_handle.h"
 #include "etw/power_etw.h"
 #include "service/service_base.h"
@@ -32,7 +30,9 @@ class CServiceInstance : public CServiceBase, public PowerEtwFields {
   // Fields after the monitor's three (PowerEtwFields).
   tvr::ScopedKernelHandle stoppedEvent;    // manual reset; the worker's teardown is done
   tvr::ScopedKernelHandle stopEvent;       // manual reset; the worker is told to stop
-  std::unique_ptr<CWMIClient> wmiClient;   // created and destroyed by the worker
+  // Owned by the worker, which creates and destroys it on its own thread (the
+  // client balances COM there); the destructor leaves it alone.
+  CWMIClient* wmiClient = nullptr;
 
  protected:
   // Writes its entries and lines, ensures the registry key and queues the
