@@ -189,6 +189,8 @@ struct StartCase {
   enum { Session, Nothing, AttachHandle, Invalid } session;
 };
 
+void PrintTo(const StartCase& c, std::ostream* out) { *out << c.name; }
+
 class StartResults : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(StartResults, LinesEnablingSessionAndConsumer) {
@@ -338,6 +340,8 @@ struct EventCase {
   int checks;
 };
 
+void PrintTo(const EventCase& c, std::ostream* out) { *out << c.name; }
+
 class Events : public ::testing::TestWithParam<EventCase> {};
 
 TEST_P(Events, LinesAndModeChecks) {
@@ -414,8 +418,10 @@ TEST(PowerEtwEvents, StopWaitsForACheckInFlight) {
   ASSERT_EQ(1, checks.Checks());
 
   std::atomic<bool> stopped{false};
+  int inFlightAtReturn = -1;
   std::thread stopper([&] {
     StopPowerETW(fields);
+    inFlightAtReturn = checks.Checks() - checks.Finished();
     stopped = true;
   });
   Sleep(300);
@@ -423,9 +429,11 @@ TEST(PowerEtwEvents, StopWaitsForACheckInFlight) {
   checks.Release();
   stopper.join();
 
-  EXPECT_EQ(1, checks.Finished());
-  EXPECT_EQ(1, checks.Checks()) << "the second 507 came after the stop began";
+  EXPECT_EQ(0, inFlightAtReturn);
+  const int checksAtStop = checks.Checks();
+  EXPECT_EQ(checksAtStop, checks.Finished());
   ExpectAllReleased(etw, fields);
+  EXPECT_EQ(checksAtStop, checks.Checks()) << "no check after the stop returned";
 }
 
 // --- Stop ------------------------------------------------------------------
