@@ -13,6 +13,10 @@
 
 using Microsoft::WRL::ComPtr;
 
+// MinGW's ComPtr differs from the Windows SDK's in two ways that matter here:
+// Attach() adds a reference, and move assignment copies without clearing the
+// source. Ownership is therefore handed over with Swap() or GetAddressOf().
+
 namespace tvr_test {
 
 // ---------------------------------------------------------------------------
@@ -402,7 +406,7 @@ class FakeServices final : public IWbemServices, public IClientSecurity, public 
     {
       std::lock_guard<std::mutex> hold(state_->lock);
       if (state_->subscribedBy == this) {
-        dropped = std::move(state_->subscribed);
+        dropped.Swap(state_->subscribed);
         state_->subscribedBy = nullptr;
       }
     }
@@ -526,7 +530,7 @@ class FakeServices final : public IWbemServices, public IClientSecurity, public 
     ComPtr<IWbemObjectSink> replaced;
     {
       std::lock_guard<std::mutex> hold(state_->lock);
-      replaced = std::move(state_->subscribed);
+      replaced.Swap(state_->subscribed);
       state_->subscribed = handler;
       state_->subscribedBy = this;
     }
@@ -542,7 +546,7 @@ class FakeServices final : public IWbemServices, public IClientSecurity, public 
       matched = handler != nullptr && handler == state_->subscribed.Get();
       state_->record.cancelMatchedSubscription = matched;
       if (matched && SUCCEEDED(scripted)) {
-        cancelled = std::move(state_->subscribed);
+        cancelled.Swap(state_->subscribed);
         state_->subscribedBy = nullptr;
       }
     }
@@ -741,7 +745,7 @@ FakeFirmware::~FakeFirmware() {
   ComPtr<IWbemObjectSink> dropped;
   {
     std::lock_guard<std::mutex> hold(state_->lock);
-    dropped = std::move(state_->subscribed);
+    dropped.Swap(state_->subscribed);
   }
   std::lock_guard<std::mutex> hold(g_currentLock);
   g_current.reset();
@@ -783,7 +787,7 @@ ComPtr<IWbemClassObject> FakeFirmware::MakeEventObject(const FakeVariant& detail
   ComPtr<IWbemClassObject> object;
   auto* event = new FakeObject(state_, FakeObject::Kind::Event);
   event->SetProperty(L"EventDetail", detail);
-  object.Attach(event);
+  *object.GetAddressOf() = event;  // takes over the creation reference
   return object;
 }
 
