@@ -21,6 +21,11 @@ inline constexpr GUID kSlateIndicatorInterface = {
 // decides, toggles when needed and logs the branch. Quiet on every failure.
 void CheckModeWithWMI() noexcept;
 
+// The part of the check after the firmware has answered: acts only on a
+// query result of exactly S_OK with status byte 0, then decides from the
+// usage-mode code, toggles when needed and logs the branch. Quiet otherwise.
+void ApplyUsageModeAnswer(HRESULT queryResult, ULONGLONG usageData) noexcept;
+
 // Reads the system slate state and toggles it when it differs from `laptop`.
 // The read and the toggle run under one process-wide lock, so that two
 // overlapping decisions can never both toggle and undo each other.
