@@ -1,0 +1,163 @@
+// The entry's choice of role from its first argument, and the service role
+// when the service object cannot be built.
+#include "service/command_line.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(EqualsIgnoringAsciiCaseTest, FoldsOnlyAsciiLetters) {
+  struct Case {
+    const wchar_t* a;
+    const wchar_t* b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {L"install", L"install", true},
+      {L"INSTALL", L"install", true},
+      {L"InStAlL", L"install", true},
+      {L"", L"", true},
+      {L"instal", L"install", false},
+      {L"installx", L"install", false},
+      {L"", L"install", false},
+      // Neighbours of the letter ranges: a sloppy "| 0x20" fold joins them.
+      {L"@", L"`", false},
+      {L"[", L"{", false},
+      {L"^", L"~", false},
+      // Letters that wider folds map onto ASCII ones.
+      {L"\u0130nstall", L"install", false},  // capital I with dot above
+      {L"\u0131nstall", L"install", false},  // dotless i
+      {L"in\u017Ftall", L"install", false},  // long s
+      {L"\u212Aelvin", L"kelvin", false},    // Kelvin sign
+      {L"\uFF29NSTALL", L"install", false},  // fullwidth I
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EqualsIgnoringAsciiCase(c.a, c.b), c.equal) << "a=" << testing::PrintToString(std::wstring(c.a));
+    EXPECT_EQ(EqualsIgnoringAsciiCase(c.b, c.a), c.equal) << "b=" << testing::PrintToString(std::wstring(c.a));
+  }
+}
+
+TEST(ChooseRoleTest, FirstArgumentDecides) {
+  struct Case {
+    std::vector<const wchar_t*> args;  // after the program name
+    CommandRole role;
+  };
+  const Case cases[] = {
+      {{}, CommandRole::kRunService},
+      {{L""}, CommandRole::kRunService},
+      {{L"install"}, CommandRole::kRunService},
+      {{L"\\install"}, CommandRole::kRunService},
+      {{L"\u2010install"}, CommandRole::kRunService},  // a hyphen that is not U+002D
+      {{L"-install"}, CommandRole::kInstall},
+      {{L"/INSTALL"}, CommandRole::kInstall},
+      {{L"-Install", L"-remove"}, CommandRole::kInstall},
+      {{L"/remove"}, CommandRole::kRemove},
+      {{L"-REMOVE", L"extra", L"words"}, CommandRole::kRemove},
+      {{L"-"}, CommandRole::kNothing},
+      {{L"/"}, CommandRole::kNothing},
+      {{L"-help"}, CommandRole::kNothing},
+      {{L"/x"}, CommandRole::kNothing},
+      {{L"--install"}, CommandRole::kNothing},
+      {{L"-install "}, CommandRole::kNothing},
+      {{L"-\u0130NSTALL"}, CommandRole::kNothing},
+  };
+  for (const Case& c : cases) {
+    std::vector<const wchar_t*> argv = {L"TVRSvc.exe"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    argv.push_back(nullptr);
+    EXPECT_EQ(ChooseRole(static_cast<int>(argv.size() - 1), argv.data()), c.role)
+        << (c.args.empty() ? std::string("(none)") : testing::PrintToString(std::wstring(c.args[0])));
+  }
+}
+
+// Sends this process's standard output to a file for the scope and hands
+// back what was written.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    wchar_t folder[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, folder);
+    ::GetTempFileNameW(folder, L"tvr", 0, path_);
+    fflush(stdout);
+    saved_ = _dup(_fileno(stdout));
+    const int file = _wopen(path_, _O_WRONLY | _O_TRUNC | _O_TEXT);
+    _dup2(file, _fileno(stdout));
+    _close(file);
+  }
+  ~StdoutCapture() {
+    Restore();
+    ::DeleteFileW(path_);
+  }
+  std::string Finish() {
+    Restore();
+    std::string text;
+    if (FILE* file = _wfopen(path_, L"rb")) {
+      char chunk[512];
+      size_t got;
+      while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
+      fclose(file);
+    }
+    return text;
+  }
+
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    fflush(stdout);
+    _dup2(saved_, _fileno(stdout));
+    _close(saved_);
+    saved_ = -1;
+  }
+  wchar_t path_[MAX_PATH] = {};
+  int saved_ = -1;
+};
+
+// A service whose events cannot be created: its constructor throws the
+// error code, as the real one does.
+class UnbuildableService : public CServiceBase {
+ public:
+  explicit UnbuildableService(CLogFile* log) : CServiceBase(kModuleName, log) {
+    throw DWORD{ERROR_NO_SYSTEM_RESOURCES};
+  }
+};
+
+// A buildable service that records that it existed.
+class RecordingService : public CServiceBase {
+ public:
+  explicit RecordingService(CLogFile* log) : CServiceBase(kModuleName, log) { built = this; }
+  ~RecordingService() override { destroyed = true; }
+  static inline RecordingService* built = nullptr;
+  static inline bool destroyed = false;
+};
+
+TEST(RunAsServiceTest, UnbuildableServiceIsReportedAndNotDispatched) {
+  CServiceBase* const before = g_activeService;
+  StdoutCapture capture;
+  RunAsService<UnbuildableService>(nullptr);
+  const std::string output = capture.Finish();
+  // The constructor's own code, not the dispatcher's 1063: the dispatcher
+  // never ran, and no object was published.
+  EXPECT_THAT(output, testing::MatchesRegex("Service failed to run w/err 0x000005aa\r?\n"));
+  EXPECT_EQ(g_activeService, before);
+}
+
+TEST(RunAsServiceTest, OutsideTheServiceManagerTheDispatcherFails) {
+  CServiceBase* const before = g_activeService;
+  StdoutCapture capture;
+  RunAsService<RecordingService>(nullptr);
+  const std::string output = capture.Finish();
+  EXPECT_THAT(output, testing::MatchesRegex("Service failed to run w/err 0x00000427\r?\n"));
+  ASSERT_NE(RecordingService::built, nullptr);
+  EXPECT_EQ(g_activeService, RecordingService::built);  // published, not cleared afterwards
+  EXPECT_TRUE(RecordingService::destroyed);
+  g_activeService = before;  // the object is gone; leave no dangling pointer to other tests
+}
+
+}  // namespace

@@ -1,0 +1,491 @@
+// The executable as a user meets it: run from a console through Wine's real
+// service manager, registry and file system. These tests change the machine's
+// service database, so they all live in this one test program, which runs on
+// its own; each removes the service it installed, whatever happens.
+#include <windows.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/process_runner.h"
+#include "common/registry_fixture.h"
+#include "common/scoped_handle.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using tvr::ScopedServiceHandle;
+using tvr_test::ProcessResult;
+using tvr_test::RunProcess;
+using tvr_test::WithUnixLineEnds;
+
+constexpr wchar_t kName[] = L"TVRSvc";
+constexpr char kUsage[] =
+    "Parameters:\n"
+    " -install  to install the service.\n"
+    " -remove   to remove the service.\n";
+
+std::wstring FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 2] = {};
+  const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr);
+  return std::wstring(full, length);
+}
+
+// The product sits one folder above the test programs.
+std::wstring ExePath() { return FullPath(tvr_test::ThisProgramFolder() + L"..\\TVRSvc.exe"); }
+
+std::string Narrow(const std::wstring& text) {
+  std::string result;
+  for (wchar_t c : text) result += static_cast<char>(c);
+  return result;
+}
+
+// Runs the executable and checks what every run must give: it started, it
+// ended on its own, and its exit code is 0. Returns the output with LF line
+// ends (the console stream writes CR LF).
+std::string RunExe(const std::wstring& arguments, const tvr_test::EnvironmentOverrides& environment = {},
+                   const std::wstring& exe = ExePath()) {
+  const ProcessResult result = RunProcess(exe, arguments, 60000, environment);
+  EXPECT_TRUE(result.started) << "CreateProcessW error " << result.startError;
+  EXPECT_FALSE(result.timedOut) << "arguments: " << Narrow(arguments);
+  EXPECT_EQ(result.exitCode, 0u) << "arguments: " << Narrow(arguments);
+  return WithUnixLineEnds(result.output);
+}
+
+// --- the service database ---------------------------------------------------
+
+struct ServiceConfig {
+  DWORD serviceType = 0;
+  DWORD startType = 0;
+  DWORD errorControl = 0;
+  std::wstring binaryPath;
+  std::wstring loadOrderGroup;
+  DWORD tagId = 0;
+  std::vector<std::wstring> dependencies;
+  std::wstring account;
+  std::wstring displayName;
+};
+
+// Reads the installed service's configuration; false when it is not there.
+bool QueryConfig(ServiceConfig& out) {
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!scm) return false;
+  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_QUERY_CONFIG));
+  if (!service) return false;
+  DWORD needed = 0;
+  ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + 64);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) return false;
+  auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(); };
+  out.serviceType = config->dwServiceType;
+  out.startType = config->dwStartType;
+  out.errorControl = config->dwErrorControl;
+  out.binaryPath = text(config->lpBinaryPathName);
+  out.loadOrderGroup = text(config->lpLoadOrderGroup);
+  out.tagId = config->dwTagId;
+  for (const wchar_t* d = config->lpDependencies; d && *d; d += wcslen(d) + 1) out.dependencies.push_back(d);
+  out.account = text(config->lpServiceStartName);
+  out.displayName = text(config->lpDisplayName);
+  return true;
+}
+
+bool ServiceExists() {
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_QUERY_STATUS));
+  return service.is_valid();
+}
+
+DWORD CurrentState(SC_HANDLE service) {
+  SERVICE_STATUS status = {};
+  return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Waits until the service is in `state`; false after `limit`.
+bool WaitForState(SC_HANDLE service, DWORD state, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (CurrentState(service) != state) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// Stops and deletes the service if it is there, and waits until the service
+// manager has let go of it.
+void RemoveServiceIfPresent() {
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  {
+    ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) return;
+    SERVICE_STATUS status = {};
+    if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+      WaitForState(service.get(), SERVICE_STOPPED, 15s);
+    }
+    ::DeleteService(service.get());
+  }
+  const auto end = std::chrono::steady_clock::now() + 15s;
+  while (ServiceExists() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
+}
+
+// Every test starts without the service and leaves without it.
+class ExeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveServiceIfPresent();
+    ASSERT_FALSE(ServiceExists()) << "a TVRSvc service is left over and cannot be removed";
+  }
+  void TearDown() override { RemoveServiceIfPresent(); }
+
+  // Starts the installed service through the service manager and waits for
+  // RUNNING.
+  static void StartAndWaitRunning() {
+    ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_START | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(service) << ::GetLastError();
+    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 15s)) << "state " << CurrentState(service.get());
+  }
+
+  // Checks every field of the entry "-install" makes for `exe`.
+  static void ExpectInstalledFor(const std::wstring& exe) {
+    ServiceConfig config;
+    ASSERT_TRUE(QueryConfig(config)) << ::GetLastError();
+    EXPECT_EQ(config.displayName, L"Tavrel Service");
+    EXPECT_EQ(config.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(config.account, L"LocalSystem");
+    EXPECT_THAT(config.dependencies, testing::IsEmpty());
+    EXPECT_EQ(config.loadOrderGroup, L"");
+    EXPECT_EQ(config.tagId, 0u);
+    // Quoted, and nothing after the closing quote.
+    EXPECT_EQ(Narrow(config.binaryPath), "\"" + Narrow(exe) + "\"");
+  }
+};
+
+// --- command line --------------------------------------------------------------
+
+TEST_F(ExeTest, WithoutSwitchPrintsUsageAndFailsToReachTheServiceManager) {
+  const std::string expected = std::string(kUsage) + "Service failed to run w/err 0x00000427\n";
+  for (const wchar_t* arguments : {L"", L"\"\"", L"install", L"install -remove", L"\\install"}) {
+    EXPECT_EQ(RunExe(arguments), expected) << "arguments: " << Narrow(arguments);
+  }
+  EXPECT_FALSE(ServiceExists());
+}
+
+TEST_F(ExeTest, UnknownSwitchDoesNothingAtAll) {
+  for (const wchar_t* arguments :
+       {L"-help", L"/x", L"--install", L"-", L"/", L"-install2", L"/remove-", L"-\u0130nstall", L"-in\u017Ftall",
+        L"/\uFF52emove"}) {
+    EXPECT_EQ(RunExe(arguments), "") << "arguments: " << Narrow(arguments);
+    EXPECT_FALSE(ServiceExists()) << "arguments: " << Narrow(arguments);
+  }
+}
+
+// --- install -------------------------------------------------------------------
+
+TEST_F(ExeTest, InstallSwitchInAnyCaseInstallsTheService) {
+  for (const wchar_t* arguments : {L"-install", L"/INSTALL", L"-Install", L"/iNsTaLl ignored words"}) {
+    SCOPED_TRACE(Narrow(arguments));
+    EXPECT_EQ(RunExe(arguments), "TVRSvc is installed.\n");
+    ExpectInstalledFor(ExePath());
+    RemoveServiceIfPresent();
+  }
+}
+
+TEST_F(ExeTest, SecondInstallFailsAndChangesNothing) {
+  ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+  ServiceConfig before;
+  ASSERT_TRUE(QueryConfig(before));
+
+  // The same service from another place must not replace the first entry.
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring other = std::wstring(temp) + L"TVRSvc-second.exe";
+  ASSERT_TRUE(::CopyFileW(ExePath().c_str(), other.c_str(), FALSE)) << ::GetLastError();
+  EXPECT_EQ(RunExe(L"-install", {}, other), "CreateService failed w/err 0x00000431\n");
+  ::DeleteFileW(other.c_str());
+
+  ServiceConfig after;
+  ASSERT_TRUE(QueryConfig(after));
+  EXPECT_EQ(after.binaryPath, before.binaryPath);
+  ExpectInstalledFor(ExePath());
+}
+
+// A folder with blanks: unquoted, C:\...\tvr folder with blanks\TVRSvc.exe
+// would let the service manager start C:\...\tvr.exe as LocalSystem.
+TEST_F(ExeTest, PathWithBlanksIsWrittenQuoted) {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = FullPath(std::wstring(temp) + L"tvr folder with blanks");
+  const std::wstring copy = folder + L"\\TVRSvc.exe";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(::CopyFileW(ExePath().c_str(), copy.c_str(), FALSE)) << ::GetLastError();
+
+  EXPECT_EQ(RunExe(L"-install", {}, copy), "TVRSvc is installed.\n");
+  ExpectInstalledFor(copy);
+  // The quoted entry is one the service manager can start from.
+  StartAndWaitRunning();
+
+  RemoveServiceIfPresent();
+  ::DeleteFileW(copy.c_str());
+  ::RemoveDirectoryW(folder.c_str());
+}
+
+// --- remove --------------------------------------------------------------------
+
+TEST_F(ExeTest, RemoveStoppedServicePrintsOnlyTheRemoval) {
+  for (const wchar_t* arguments : {L"-remove", L"/remove", L"-REMOVE", L"-remove extra words"}) {
+    SCOPED_TRACE(Narrow(arguments));
+    ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+    EXPECT_EQ(RunExe(arguments), "TVRSvc is removed.\n");
+    EXPECT_FALSE(ServiceExists());
+  }
+}
+
+TEST_F(ExeTest, RemoveMissingServiceReportsOpenService) {
+  EXPECT_EQ(RunExe(L"-remove"), "OpenService failed w/err 0x00000424\n");
+}
+
+TEST_F(ExeTest, RemoveRunningServiceStopsItFirst) {
+  ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+  StartAndWaitRunning();
+
+  const std::string output = RunExe(L"-remove");
+  // One dot per further second in STOP_PENDING; a quick stop shows none.
+  EXPECT_THAT(output, testing::ContainsRegex("^Stopping TVRSvc\\.\\.*\nTVRSvc is stopped\\.\nTVRSvc is removed\\.\n$"));
+  EXPECT_FALSE(ServiceExists());
+}
+
+// --- the log, with the switch on -------------------------------------------------
+
+std::wstring UniqueTempFolder(const wchar_t* stem) {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  return std::wstring(temp) + stem + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+         std::to_wstring(::GetTickCount());
+}
+
+bool FolderExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) names.push_back(data.cFileName);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return names;
+}
+
+// Removes the scratch tree this test made (OEM\TVRSvc\Log below `root`).
+void RemoveLogTree(const std::wstring& root) {
+  const std::wstring log = root + L"\\OEM\\TVRSvc\\Log";
+  for (const auto& name : FilesIn(log)) ::DeleteFileW((log + L"\\" + name).c_str());
+  ::RemoveDirectoryW(log.c_str());
+  ::RemoveDirectoryW((root + L"\\OEM\\TVRSvc").c_str());
+  ::RemoveDirectoryW((root + L"\\OEM").c_str());
+  ::RemoveDirectoryW(root.c_str());
+}
+
+// The application-data folder is pointed at a scratch folder for the child,
+// so the machine's own ProgramData is not touched.
+TEST_F(ExeTest, InstallAndRemoveRunsMakeTheLogFolderButWriteNoLine) {
+  const std::wstring root = UniqueTempFolder(L"tvr-programdata-");
+  ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+  const std::wstring logFolder = root + L"\\OEM\\TVRSvc\\Log";
+  const tvr_test::EnvironmentOverrides environment = {{L"PROGRAMDATA", root}};
+
+  {
+    // Switch off: no folder.
+    tvr_test::ScopedRegistryValue off(HKEY_LOCAL_MACHINE, tvr_test::kLogSwitchKey, tvr_test::kLogSwitchValue);
+    ASSERT_TRUE(off.ok());
+    EXPECT_EQ(RunExe(L"-install", environment), "TVRSvc is installed.\n");
+    EXPECT_FALSE(FolderExists(root + L"\\OEM"));
+    EXPECT_EQ(RunExe(L"-remove", environment), "TVRSvc is removed.\n");
+    EXPECT_FALSE(FolderExists(root + L"\\OEM"));
+  }
+  {
+    tvr_test::ScopedLogSwitch on;
+    ASSERT_TRUE(on.ok());
+    EXPECT_EQ(RunExe(L"-install", environment), "TVRSvc is installed.\n");
+    EXPECT_TRUE(FolderExists(logFolder));
+    EXPECT_THAT(FilesIn(logFolder), testing::IsEmpty());
+
+    RemoveLogTree(root);
+    ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+    EXPECT_EQ(RunExe(L"-remove", environment), "TVRSvc is removed.\n");
+    EXPECT_TRUE(FolderExists(logFolder));
+    EXPECT_THAT(FilesIn(logFolder), testing::IsEmpty());
+
+    // An unknown switch too: the log start-up comes before the command line.
+    RemoveLogTree(root);
+    ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+    EXPECT_EQ(RunExe(L"-help", environment), "");
+    EXPECT_TRUE(FolderExists(logFolder));
+    EXPECT_THAT(FilesIn(logFolder), testing::IsEmpty());
+  }
+  RemoveLogTree(root);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string bytes;
+  tvr::ScopedFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
+  return bytes;
+}
+
+// The application-data folder a service sees: the service manager starts it
+// with the default environment block of its account, not with ours (under
+// Wine the two differ: C:\users\Public against C:\ProgramData).
+std::wstring ServiceProgramData() {
+  using CreateBlock = BOOL(WINAPI*)(LPVOID*, HANDLE, BOOL);
+  using DestroyBlock = BOOL(WINAPI*)(LPVOID);
+  std::wstring value;
+  HMODULE userenv = ::LoadLibraryW(L"userenv.dll");
+  auto create = reinterpret_cast<CreateBlock>(
+      reinterpret_cast<void*>(::GetProcAddress(userenv, "CreateEnvironmentBlock")));
+  auto destroy = reinterpret_cast<DestroyBlock>(
+      reinterpret_cast<void*>(::GetProcAddress(userenv, "DestroyEnvironmentBlock")));
+  tvr::ScopedKernelHandle token;
+  void* block = nullptr;
+  if (create && destroy && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, token.Receive()) &&
+      create(&block, token.get(), FALSE)) {
+    for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry; entry += wcslen(entry) + 1) {
+      if (_wcsnicmp(entry, L"PROGRAMDATA=", 12) == 0) value = entry + 12;
+    }
+    destroy(block);
+  }
+  if (userenv) ::FreeLibrary(userenv);
+  if (value.empty()) {
+    wchar_t own[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"PROGRAMDATA", own, MAX_PATH);
+    value = own;
+  }
+  return value;
+}
+
+// The service's log file. Under Wine the service runs as this test's own
+// account.
+std::wstring ServiceLogPath() {
+  wchar_t user[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  ::GetUserNameW(user, &size);
+  return ServiceProgramData() + L"\\OEM\\TVRSvc\\Log\\" + user + L"_TVRSvc.log";
+}
+
+struct LogLine {
+  std::string level;
+  std::string function;
+  std::string message;
+};
+
+// Splits the log's bytes into lines, checking each against the line
+// layout: level text, blank, timestamp with blank-padded milliseconds,
+// " | TVRSvc | ", function, " | ", message, CR LF.
+std::vector<LogLine> ParseLog(const std::string& bytes) {
+  static const std::regex layout(
+      "(\\[INFO\\]     |\\[WARNING\\]  |\\[ERROR\\]    |\\[EXCEPTION\\]) "
+      "\\d{4}(0[1-9]|1[0-2])(0[1-9]|[12]\\d|3[01])_([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d\\."
+      "(  \\d| [1-9]\\d|[1-9]\\d\\d)"
+      " \\| TVRSvc \\| ([A-Za-z_:]+) \\| ([^\r\n]*)\r");
+  std::vector<LogLine> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    const size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "unterminated last line: " << bytes.substr(start);
+      break;
+    }
+    const std::string line = bytes.substr(start, end - start);
+    std::smatch match;
+    if (std::regex_match(line, match, layout)) {
+      lines.push_back({match[1].str(), match[6].str(), match[7].str()});
+    } else {
+      ADD_FAILURE() << "line does not match the layout: " << testing::PrintToString(line);
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+MATCHER_P3(IsLine, level, function, message, "") {
+  return arg.level == level && arg.function == function && arg.message == message;
+}
+
+TEST_F(ExeTest, ServiceRunsUnderTheServiceManagerAndLogs) {
+  tvr_test::ScopedLogSwitch on;
+  ASSERT_TRUE(on.ok());
+  const std::wstring logPath = ServiceLogPath();
+  const size_t offset = ReadFileBytes(logPath).size();  // earlier runs' lines are not ours
+
+  ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(service) << ::GetLastError();
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 15s)) << "state " << CurrentState(service.get());
+
+  // The worker runs its set-up after RUNNING has been reported: wait for the
+  // monitor's last line.
+  const auto setUpLimit = std::chrono::steady_clock::now() + 30s;
+  while (ReadFileBytes(logPath).substr(offset).find("| CreateThread\r\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < setUpLimit) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(CurrentState(service.get()), static_cast<DWORD>(SERVICE_RUNNING));
+
+  SERVICE_STATUS status = {};
+  const auto stopAsked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+  EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 5s)) << "state " << CurrentState(service.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAsked, 5s);
+  SERVICE_STATUS stopped = {};
+  ASSERT_TRUE(::QueryServiceStatus(service.get(), &stopped));
+  EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+
+  const std::vector<LogLine> lines = ParseLog(ReadFileBytes(logPath).substr(offset));
+  // Under Wine the trace session starts (a stub), the consumer cannot open
+  // it, and the firmware's classes have no instance; the mode check's own
+  // lines come between and are not this test's subject.
+  EXPECT_THAT(lines, testing::IsSupersetOf({
+                         IsLine("[INFO]     ", "OnStart", "PLNX Service in OnStart"),
+                         IsLine("[INFO]     ", "ServiceWorkerThread", "ServiceWorkerThread Enter"),
+                         IsLine("[INFO]     ", "ServiceWorkerThread",
+                                "WTSGetActiveConsoleSessionId() != INVALID_SESSION_ID && session_id != 0"),
+                         IsLine("[INFO]     ", "RegisterPowerETW", "ERROR_SUCCESS"),
+                         IsLine("[ERROR]    ", "RegisterPowerETW", "CreateThread"),
+                         IsLine("[INFO]     ", "ServiceWorkerThread", "ServiceWorkerThread End"),
+                     }));
+  // And in this order.
+  std::vector<std::string> order;
+  for (const LogLine& line : lines) {
+    if (line.function != "CheckModeWithWMI" && line.message != "Registry not found") {
+      order.push_back(line.function + ": " + line.message);
+    }
+  }
+  EXPECT_THAT(order, testing::ElementsAre("OnStart: PLNX Service in OnStart",
+                                          "ServiceWorkerThread: ServiceWorkerThread Enter",
+                                          "ServiceWorkerThread: WTSGetActiveConsoleSessionId() != "
+                                          "INVALID_SESSION_ID && session_id != 0",
+                                          "RegisterPowerETW: ERROR_SUCCESS", "RegisterPowerETW: CreateThread",
+                                          "ServiceWorkerThread: ServiceWorkerThread End"));
+}
+
+}  // namespace
