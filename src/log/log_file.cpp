@@ -1,5 +1,7 @@
 #include "log/log_file.h"
 
+#include <sddl.h>
+
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -8,6 +10,7 @@
 #include "common/bounded_format.h"
 #include "common/scoped_handle.h"
 #include "log/log_format.h"
+#include "log/log_platform.h"
 
 // Declared by no MinGW header; exported by dbghelp.
 extern "C" __declspec(dllimport) BOOL WINAPI MakeSureDirectoryPathExists(PCSTR dirPath);
@@ -24,6 +27,162 @@ void AppendBytes(std::string& line, const wchar_t* text) {
     const wchar_t c = *text;
     line.push_back(c <= 0xFF ? static_cast<char>(static_cast<unsigned char>(c)) : '?');
   }
+}
+
+// A path as Windows resolves it: full, long names. Empty on failure.
+std::wstring ResolvedPath(const wchar_t* path) {
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return {};
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);
+  }
+  std::wstring longForm(full.size() + MAX_PATH, L'\0');
+  const DWORD n = ::GetLongPathNameW(full.c_str(), longForm.data(), static_cast<DWORD>(longForm.size()));
+  if (n == 0 || n >= longForm.size()) return full;
+  longForm.resize(n);
+  return longForm;
+}
+
+// True when the object behind `handle` is reached at `expected` and through
+// no link: the path the file system reports for the handle, with every link
+// on the way resolved, names the same object as the path we were asked to use.
+bool IsReachedDirectly(HANDLE handle, const wchar_t* expected) {
+  std::wstring finalPath(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, finalPath.data(), static_cast<DWORD>(finalPath.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return false;
+    if (n < finalPath.size()) {
+      finalPath.resize(n);
+      break;
+    }
+    finalPath.resize(n);
+  }
+  if (finalPath.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    finalPath = L"\\" + finalPath.substr(7);
+  } else if (finalPath.compare(0, 4, L"\\\\?\\") == 0) {
+    finalPath.erase(0, 4);
+  }
+  const std::wstring wanted = ResolvedPath(expected);
+  return !wanted.empty() &&
+         ::CompareStringOrdinal(finalPath.c_str(), -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+bool SidIs(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  BYTE buffer[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(buffer);
+  return ::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer);
+}
+
+bool SidIs(PSID sid, const wchar_t* text) {
+  PSID other = nullptr;
+  if (!::ConvertStringSidToSidW(text, &other)) return false;
+  const bool same = ::EqualSid(sid, other) != FALSE;
+  ::LocalFree(other);
+  return same;
+}
+
+bool IsProcessAccount(PSID sid) {
+  tvr::ScopedKernelHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+  return ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+// Only an owner that could as well have made the folder itself may have made
+// it: a folder of anyone else may hold links it planted.
+bool IsTrustedOwner(PSID owner) {
+  constexpr wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  return owner != nullptr && ::IsValidSid(owner) &&
+         (SidIs(owner, WinLocalSystemSid) || SidIs(owner, WinBuiltinAdministratorsSid) ||
+          SidIs(owner, kTrustedInstaller) || IsProcessAccount(owner));
+}
+
+// A folder of the log chain may be used when it is a plain folder (not a
+// link of any kind), reached without a link, and owned by a trusted account.
+bool IsSafeFolder(const wchar_t* folder) {
+  tvr::ScopedFileHandle handle(::CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                             nullptr));
+  if (!handle) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!LogPlatform().getFileInformationByHandle(handle.get(), &info)) return false;
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (LogPlatform().getSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                    nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool trusted = IsTrustedOwner(owner);
+  ::LocalFree(descriptor);
+  return trusted && IsReachedDirectly(handle.get(), folder);
+}
+
+// Creates `folder` with the log's own security, or adopts it when it already
+// exists and is safe. False means: run without a log.
+bool MakeOrAdoptFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* security) {
+  if (!LogPlatform().createDirectoryW(folder, security) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  return IsSafeFolder(folder);
+}
+
+// Creates OEM, OEM\TVRSvc and OEM\TVRSvc\Log below `base` one at a time,
+// each with an explicit protected DACL, adopting only safe existing ones.
+bool MakeLogFolders(const wchar_t* base) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSecurity, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
+  bool made = true;
+  wchar_t folder[kLogPathCapacity] = {};
+  for (const wchar_t* level : {L"OEM", L"OEM\\TVRSvc", L"OEM\\TVRSvc\\Log"}) {
+    if (tvr::FormatBounded(folder, L"%ls\\%ls", base, level) >= kLogPathCapacity - 1 ||
+        !MakeOrAdoptFolder(folder, &security)) {
+      made = false;
+      break;
+    }
+  }
+  ::LocalFree(descriptor);
+  return made;
+}
+
+// Opens the log file for appending, creating it when missing. An existing
+// name is only ever opened, a missing one only ever created new, so that a
+// dangling link in its place never makes a file wherever it points.
+tvr::ScopedFileHandle OpenForAppend(const wchar_t* path) {
+  constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    tvr::ScopedFileHandle file(::CreateFileW(path, kAccess, kShare, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    if (file || ::GetLastError() != ERROR_FILE_NOT_FOUND) return file;
+    file.reset(::CreateFileW(path, kAccess, kShare, nullptr, CREATE_NEW, kFlags, nullptr));
+    // Another writer may have created it in between: open that one.
+    if (file || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return tvr::ScopedFileHandle();
+}
+
+// The opened log file may take the line only when it is a plain file with a
+// single name, not marked read-only, reached at the log path without a link.
+bool IsPlainLogFile(HANDLE file, const wchar_t* path) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!LogPlatform().getFileInformationByHandle(file, &info)) return false;
+  constexpr DWORD kRefused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
+  if ((info.dwFileAttributes & kRefused) || info.nNumberOfLinks != 1) return false;
+  return IsReachedDirectly(file, path);
 }
 
 }  // namespace
@@ -102,15 +261,10 @@ bool CLogFile::Write(int level, const wchar_t* function, const wchar_t* message)
   AppendGuard guard;
   // Append-only access: every write lands at the current end of the file, and
   // the sharing lets other writers, here or in another process, append too.
-  tvr::ScopedFileHandle file(::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  // A file marked read-only is never written, also where the platform would
-  // let a privileged account open it for writing anyway.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file.get(), &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-    return false;
-  }
+  // A link as the last component is opened as itself, never followed, and
+  // then refused like every other file that is not plainly the log file.
+  tvr::ScopedFileHandle file = OpenForAppend(path);
+  if (!file || !IsPlainLogFile(file.get(), path)) return false;
 
   wchar_t timestamp[64];
   CurrentLogTimestamp(timestamp);
@@ -174,16 +328,27 @@ CLogFile* CreateLog(wchar_t* pathBuffer) noexcept {
       tvr::FormatBounded(composed, L"%ls\\%ls\\%ls_%ls.log", folder, kLogFolder, account, kModuleName);
   if (length >= kLogPathCapacity) return nullptr;
 
+  // The ANSI form must fit as well: the folders above the log's own are made
+  // through it.
   char ansiPath[kLogPathCapacity] = {};
   if (::WideCharToMultiByte(CP_ACP, 0, composed, -1, ansiPath, kLogPathCapacity, nullptr, nullptr) == 0) {
     return nullptr;
   }
 
+  // Folders above the log's own are made as they always were; the log's own
+  // three are made (or adopted) one by one so that none of them can be a
+  // link or a folder someone else prepared.
+  if (folder[0] != L'\0') {
+    char ansiBase[kLogPathCapacity] = {};
+    const int baseLength = static_cast<int>(wcslen(folder)) + 1;  // with the backslash after it
+    if (::WideCharToMultiByte(CP_ACP, 0, composed, baseLength, ansiBase, kLogPathCapacity - 1, nullptr, nullptr) > 0) {
+      ::MakeSureDirectoryPathExists(ansiBase);
+    }
+  }
+  if (!MakeLogFolders(folder)) return nullptr;
+
   CLogFile* log = new (std::nothrow) CLogFile(pathBuffer, kModuleName);
   if (log == nullptr) return nullptr;
   wmemcpy(pathBuffer, composed, length + 1);
-  // Creates every missing folder up to the last backslash; failure only means
-  // that each later line is lost.
-  ::MakeSureDirectoryPathExists(ansiPath);
   return log;
 }

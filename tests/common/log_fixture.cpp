@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cwchar>
 
+#include "common/log_links.h"
 #include "log/log_pointer.h"
 
 namespace tvr_test {
@@ -170,9 +171,13 @@ std::vector<std::string> SplitCrLf(const std::string& bytes) {
 void RemoveTree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   // A link is removed itself, never what it points at.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    RemoveLink(path);
+    return;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
