@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "common/srw_guard.h"
 #include "etw/etw_platform.h"
 #include "log/log_pointer.h"
 #include "mode/mode_check.h"
@@ -54,19 +55,10 @@ SRWLOCK g_callbackGate = SRWLOCK_INIT;
 bool g_callbacksOpen = false;
 
 void SetCallbacksOpen(bool open) noexcept {
-  AcquireSRWLockExclusive(&g_callbackGate);
+  tvr::ExclusiveSrwGuard guard(g_callbackGate);
   g_callbacksOpen = open;
-  ReleaseSRWLockExclusive(&g_callbackGate);
 }
 
-class SharedCallbackGate {
- public:
-  SharedCallbackGate() noexcept { AcquireSRWLockShared(&g_callbackGate); }
-  ~SharedCallbackGate() { ReleaseSRWLockShared(&g_callbackGate); }
-  SharedCallbackGate(const SharedCallbackGate&) = delete;
-  SharedCallbackGate& operator=(const SharedCallbackGate&) = delete;
-  [[nodiscard]] bool open() const noexcept { return g_callbacksOpen; }
-};
 
 void FillSessionProperties(EVENT_TRACE_PROPERTIES* properties) noexcept {
   ZeroMemory(properties, kPropertiesBlockSize);
@@ -166,8 +158,8 @@ DWORD WINAPI PowerETWConsumerThread(LPVOID /*parameter*/) {
 
 VOID WINAPI EventRecordCallback(PEVENT_RECORD event) {
   constexpr wchar_t kFunction[] = L"EventRecordCallback";
-  SharedCallbackGate gate;
-  if (!gate.open()) return;
+  tvr::SharedSrwGuard gate(g_callbackGate);
+  if (!g_callbacksOpen) return;
 
   EtwPlatformCalls& etw = EtwPlatform();
   ULONG size = 0;

@@ -9,6 +9,7 @@
 
 #include "common/bounded_format.h"
 #include "common/scoped_handle.h"
+#include "common/srw_guard.h"
 #include "log/log_format.h"
 #include "log/log_platform.h"
 
@@ -246,19 +247,11 @@ namespace {
 // holding them in line costs nothing that matters.
 SRWLOCK g_appendLock = SRWLOCK_INIT;
 
-class AppendGuard {
- public:
-  AppendGuard() noexcept { ::AcquireSRWLockExclusive(&g_appendLock); }
-  ~AppendGuard() { ::ReleaseSRWLockExclusive(&g_appendLock); }
-  AppendGuard(const AppendGuard&) = delete;
-  AppendGuard& operator=(const AppendGuard&) = delete;
-};
-
 }  // namespace
 
 bool CLogFile::Write(int level, const wchar_t* function, const wchar_t* message) const noexcept {
   if (path == nullptr) return false;
-  AppendGuard guard;
+  tvr::ExclusiveSrwGuard guard(g_appendLock);
   // Append-only access: every write lands at the current end of the file, and
   // the sharing lets other writers, here or in another process, append too.
   // A link as the last component is opened as itself, never followed, and

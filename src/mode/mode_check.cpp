@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include "common/scoped_handle.h"
+#include "common/srw_guard.h"
 #include "log/log_pointer.h"
 #include "mode/slate_platform.h"
 #include "wmi/wmi_client.h"
@@ -18,14 +19,6 @@ constexpr wchar_t kOtherModeMessage[] = L"UsageModeEvent == other mode";
 // never both see the same state and undo each other's flip. An SRW lock cannot
 // throw, which keeps the whole path noexcept.
 SRWLOCK g_slateDecisionLock = SRWLOCK_INIT;
-
-class SlateDecisionGuard {
- public:
-  SlateDecisionGuard() noexcept { ::AcquireSRWLockExclusive(&g_slateDecisionLock); }
-  ~SlateDecisionGuard() { ::ReleaseSRWLockExclusive(&g_slateDecisionLock); }
-  SlateDecisionGuard(const SlateDecisionGuard&) = delete;
-  SlateDecisionGuard& operator=(const SlateDecisionGuard&) = delete;
-};
 
 // The device resources are released through the same seam that handed them
 // out, so a stand-in for the driver sees every one of them come back.
@@ -104,7 +97,7 @@ void ToggleSlateIndicator() noexcept {
 }
 
 void SyncSlateMode(bool laptop) noexcept {
-  SlateDecisionGuard guard;
+  tvr::ExclusiveSrwGuard guard(g_slateDecisionLock);
   const bool systemIsLaptop = SlatePlatform().getSystemMetrics(SM_CONVERTIBLESLATEMODE) != 0;
   if (systemIsLaptop == laptop) return;
   ToggleSlateIndicator();
