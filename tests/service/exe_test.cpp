@@ -134,6 +134,27 @@ void RemoveServiceIfPresent() {
   while (ServiceExists() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(50ms);
 }
 
+// A copy of the executable in a scratch folder, removed with the service
+// that may run from it (a running image cannot be deleted).
+struct ScratchCopy {
+  explicit ScratchCopy(const std::wstring& folderName, const wchar_t* fileName) {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    folder = FullPath(std::wstring(temp) + folderName);
+    file = folder + L"\\" + fileName;
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    copied = ::CopyFileW(ExePath().c_str(), file.c_str(), FALSE) != FALSE;
+  }
+  ~ScratchCopy() {
+    RemoveServiceIfPresent();
+    ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(folder.c_str());
+  }
+  std::wstring folder;
+  std::wstring file;
+  bool copied = false;
+};
+
 // Every test starts without the service and leaves without it.
 class ExeTest : public testing::Test {
  protected:
@@ -206,12 +227,9 @@ TEST_F(ExeTest, SecondInstallFailsAndChangesNothing) {
   ASSERT_TRUE(QueryConfig(before));
 
   // The same service from another place must not replace the first entry.
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring other = std::wstring(temp) + L"TVRSvc-second.exe";
-  ASSERT_TRUE(::CopyFileW(ExePath().c_str(), other.c_str(), FALSE)) << ::GetLastError();
-  EXPECT_EQ(RunExe(L"-install", {}, other), "CreateService failed w/err 0x00000431\n");
-  ::DeleteFileW(other.c_str());
+  ScratchCopy other(L"tvr-second", L"TVRSvc.exe");
+  ASSERT_TRUE(other.copied) << ::GetLastError();
+  EXPECT_EQ(RunExe(L"-install", {}, other.file), "CreateService failed w/err 0x00000431\n");
 
   ServiceConfig after;
   ASSERT_TRUE(QueryConfig(after));
@@ -222,21 +240,13 @@ TEST_F(ExeTest, SecondInstallFailsAndChangesNothing) {
 // A folder with blanks: unquoted, C:\...\tvr folder with blanks\TVRSvc.exe
 // would let the service manager start C:\...\tvr.exe as LocalSystem.
 TEST_F(ExeTest, PathWithBlanksIsWrittenQuoted) {
-  wchar_t temp[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder = FullPath(std::wstring(temp) + L"tvr folder with blanks");
-  const std::wstring copy = folder + L"\\TVRSvc.exe";
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  ASSERT_TRUE(::CopyFileW(ExePath().c_str(), copy.c_str(), FALSE)) << ::GetLastError();
+  ScratchCopy copy(L"tvr folder with blanks", L"TVRSvc.exe");
+  ASSERT_TRUE(copy.copied) << ::GetLastError();
 
-  EXPECT_EQ(RunExe(L"-install", {}, copy), "TVRSvc is installed.\n");
-  ExpectInstalledFor(copy);
+  EXPECT_EQ(RunExe(L"-install", {}, copy.file), "TVRSvc is installed.\n");
+  ExpectInstalledFor(copy.file);
   // The quoted entry is one the service manager can start from.
   StartAndWaitRunning();
-
-  RemoveServiceIfPresent();
-  ::DeleteFileW(copy.c_str());
-  ::RemoveDirectoryW(folder.c_str());
 }
 
 // --- remove --------------------------------------------------------------------
