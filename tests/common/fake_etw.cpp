@@ -17,6 +17,15 @@ struct FakeEtw::Impl {
   static inline int blockedProcessing = 0;
   static inline HANDLE stopStartedWaiting = nullptr;  // manual-reset event
   static inline HANDLE suspendedThread = nullptr;
+  // Live events: queued by InjectEvent, taken by a blocked ProcessTrace.
+  struct LiveEvent {
+    unsigned long long ticket;
+    FakeEtwEvent event;
+  };
+  static inline std::deque<LiveEvent> liveQueue;
+  static inline unsigned long long nextTicket = 1;
+  static inline unsigned long long handledUpTo = 0;  // tickets are handled in order
+  static inline std::set<unsigned long long> dropped;
 
   static ULONG WINAPI StartTraceW(PTRACEHANDLE handle, LPCWSTR name, PEVENT_TRACE_PROPERTIES props) {
     std::lock_guard lock(mutex);
@@ -95,8 +104,30 @@ struct FakeEtw::Impl {
     if (fake->sessionEndsAfterEvents) return ERROR_SUCCESS;
     ++blockedProcessing;
     changed.notify_all();
-    changed.wait(lock, [&] { return closed.count(handle) != 0; });
+    for (;;) {
+      changed.wait(lock, [&] { return closed.count(handle) != 0 || !liveQueue.empty(); });
+      if (closed.count(handle)) break;
+      // The callback runs without the lock: it calls back into the seam.
+      LiveEvent live = liveQueue.front();
+      liveQueue.pop_front();
+      ++fake->delivered;
+      lock.unlock();
+      EVENT_RECORD record{};
+      record.EventHeader.Size = sizeof(EVENT_HEADER);
+      record.EventHeader.EventDescriptor.Id = live.event.id;
+      record.UserContext = &live.event;
+      if (callback) callback(&record);
+      lock.lock();
+      handledUpTo = live.ticket;
+      changed.notify_all();
+    }
     --blockedProcessing;
+    // Nothing will take the queued events once processing has ended.
+    if (blockedProcessing == 0) {
+      for (const LiveEvent& live : liveQueue) dropped.insert(live.ticket);
+      liveQueue.clear();
+      changed.notify_all();
+    }
     return ERROR_SUCCESS;
   }
 
@@ -193,6 +224,10 @@ FakeEtw::FakeEtw() : previous_(EtwPlatform()) {
   Impl::closed.clear();
   Impl::blockedProcessing = 0;
   Impl::suspendedThread = nullptr;
+  Impl::liveQueue.clear();
+  Impl::nextTicket = 1;
+  Impl::handledUpTo = 0;
+  Impl::dropped.clear();
   Impl::stopStartedWaiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
   EtwPlatformCalls& calls = EtwPlatform();
@@ -236,6 +271,26 @@ bool FakeEtw::WaitUntilProcessing(DWORD timeoutMs) {
   std::unique_lock lock(Impl::mutex);
   return Impl::changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                 [] { return Impl::blockedProcessing > 0; });
+}
+
+unsigned long long FakeEtw::InjectEvent(FakeEtwEvent event) {
+  std::lock_guard lock(Impl::mutex);
+  const unsigned long long ticket = Impl::nextTicket++;
+  Impl::liveQueue.push_back({ticket, event});
+  Impl::changed.notify_all();
+  return ticket;
+}
+
+bool FakeEtw::WaitEventHandled(unsigned long long ticket, DWORD timeoutMs) {
+  std::unique_lock lock(Impl::mutex);
+  Impl::changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [&] { return Impl::handledUpTo >= ticket || Impl::dropped.count(ticket) != 0; });
+  return Impl::handledUpTo >= ticket && Impl::dropped.count(ticket) == 0;
+}
+
+int FakeEtw::LiveEventsDropped() const {
+  std::lock_guard lock(Impl::mutex);
+  return static_cast<int>(Impl::dropped.size());
 }
 
 }  // namespace tvr_test

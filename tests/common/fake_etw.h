@@ -118,6 +118,20 @@ class FakeEtw {
   // `timeoutMs` passes (false).
   bool WaitUntilProcessing(DWORD timeoutMs);
 
+  // --- Live events --------------------------------------------------------
+  // The scripted `events` reach the callback once, when ProcessTrace starts.
+  // A live event is queued instead and handed to the callback, on the consumer
+  // thread, by the ProcessTrace that is (or next becomes) blocked on an open
+  // handle, one event at a time in queue order. Returns the event's ticket
+  // (1, 2, ...); the event counts in `delivered` like a scripted one.
+  unsigned long long InjectEvent(FakeEtwEvent event);
+  // True once the callback has returned from the event with `ticket`; false
+  // when processing ended with the event still queued (it is dropped then) or
+  // `timeoutMs` passes first.
+  bool WaitEventHandled(unsigned long long ticket, DWORD timeoutMs);
+  // Live events dropped because their ProcessTrace ended first.
+  [[nodiscard]] int LiveEventsDropped() const;
+
   struct Impl;
 
  private:
