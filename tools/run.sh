@@ -1,7 +1,20 @@
 #!/usr/bin/env bash
-# Runs the built service executable from a console under Wine. Without the
-# service control manager behind it, it prints its usage text and the
-# dispatcher's failure, which is the expected output from a console.
+# `make run`: the real service against the simulated convertible, under Wine.
+# Prints the timeline of a scenario, one row per step, and a one-line verdict.
+#   tools/run.sh BUILD_DIR [SCENARIO_FILE]
+# Without a file the built-in scenario runs. Wine starts in the current
+# directory (as drive Z:), so the file's path is passed on as given and error
+# messages name it as the user wrote it.
+# Exit code: 0 in line, 1 out of line or resources not given back, 2 a
+# malformed scenario (nothing ran), 3 the service hung.
 set -euo pipefail
 build_dir=$1
-exec "$(dirname "$0")/wine-env.sh" "$build_dir" bash -c '"$WINE" "$0/TVRSvc.exe"' "$(cd "$build_dir" && pwd)"
+scenario=${2:-}
+if [ -n "$scenario" ] && [ ! -r "$scenario" ]; then
+  echo "$scenario: cannot read the scenario file" >&2
+  echo "nothing was run." >&2
+  exit 2
+fi
+exec "$(dirname "$0")/wine-env.sh" "$build_dir" bash -c \
+  'set -o pipefail; "$WINE" "$0/sim/tvrsim.exe" ${1:+"$1"} 2>&1 | tr -d "\r"' \
+  "$(cd "$build_dir" && pwd)" "$scenario"
