@@ -124,10 +124,21 @@ void RemoveServiceIfPresent() {
   {
     ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service) return;
+    // The process behind the service, so that the next test does not start
+    // a service of the same name while the old process is still leaving.
+    SERVICE_STATUS_PROCESS process = {};
+    DWORD needed = 0;
+    tvr::ScopedKernelHandle serviceProcess;
+    if (::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                               sizeof(process), &needed) &&
+        process.dwProcessId != 0) {
+      serviceProcess.reset(::OpenProcess(SYNCHRONIZE, FALSE, process.dwProcessId));
+    }
     SERVICE_STATUS status = {};
     if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
       WaitForState(service.get(), SERVICE_STOPPED, 15s);
     }
+    if (serviceProcess) ::WaitForSingleObject(serviceProcess.get(), 15000);
     ::DeleteService(service.get());
   }
   const auto end = std::chrono::steady_clock::now() + 15s;
