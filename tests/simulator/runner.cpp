@@ -96,7 +96,7 @@ class Runner {
     if (machine_.FirmwareHealthy()) {
       row.judged = true;
     } else {
-      row.trigger += " (firmware fault: state left alone)";
+      row.happened += "; the firmware answers with a fault, so the state is to be left alone (not judged)";
     }
   }
 
