@@ -20,7 +20,13 @@ fifo="$tmp/hold.out"
 "$WINE" "$build/bench/scm_bench.exe" hold "$(win "$build/TVRSvc.exe")" 12 >"$fifo" 2>&1 &
 holder=$!
 for _ in $(seq 1 300); do grep -q running "$fifo" 2>/dev/null && break; sleep 0.1; done
-pid=$(pgrep -f 'TVRSvc\.exe' | head -n 1)
+# The service's own Wine process: its command line is the executable alone.
+# The benchmark driver names the same path as an argument, so it is left out.
+pid=""
+for p in $(pgrep -f 'TVRSvc\.exe'); do
+  tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q -e scm_bench -e wine-env && continue
+  pid=$p; break
+done
 if [ -n "$pid" ]; then
   ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
   hz=$(getconf CLK_TCK)

@@ -24,6 +24,13 @@ mkdir -p "$WINEPREFIX"
 setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
 if [ ! -f "$WINEPREFIX/.tvr-booted" ]; then
   setsid "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || true
+  # Measured: within the server session that made the prefix, a service that
+  # one process creates is not seen by the service manager calls of another
+  # (installer tests then fail with 0x424 / 1060). Restarting the server and
+  # booting once more gives every run the same, settled starting point.
+  stop_server
+  setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+  setsid "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
   touch "$WINEPREFIX/.tvr-booted"
 else
   setsid "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
