@@ -20,18 +20,23 @@ fifo="$tmp/hold.out"
 "$WINE" "$build/bench/scm_bench.exe" hold "$(win "$build/TVRSvc.exe")" 12 >"$fifo" 2>&1 &
 holder=$!
 for _ in $(seq 1 300); do grep -q running "$fifo" 2>/dev/null && break; sleep 0.1; done
-# The service's own Wine process: its command line is the executable alone.
-# The benchmark driver names the same path as an argument, so it is left out.
+# The service's own Wine process: its command line is the executable alone
+# (the benchmark driver names the same path as an argument). The newest one
+# is the running service; an older one could only be a leaving instance.
 pid=""
 for p in $(pgrep -f 'TVRSvc\.exe'); do
-  tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -q -e scm_bench -e wine-env && continue
-  pid=$p; break
+  args=$(tr '\0' '\n' <"/proc/$p/cmdline" 2>/dev/null | sed '/^$/d')
+  [ "$(printf '%s\n' "$args" | wc -l)" = 1 ] && printf '%s' "$args" | grep -q 'TVRSvc\.exe *$' && pid=$p
 done
 if [ -n "$pid" ]; then
   ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
   hz=$(getconf CLK_TCK)
-  t0=$(ticks "$pid"); sleep 10; t1=$(ticks "$pid")
-  echo "CPU time in 10 idle seconds: $(( (t1 - t0) * 1000 / hz )) ms (target < 10 ms; resolution $(( 1000 / hz )) ms)"
+  t0=$(ticks "$pid"); sleep 10; t1=$(ticks "$pid" 2>/dev/null || echo "")
+  if [ -n "$t1" ]; then
+    echo "CPU time in 10 idle seconds: $(( (t1 - t0) * 1000 / hz )) ms (target < 10 ms; resolution $(( 1000 / hz )) ms; Wine process $pid)"
+  else
+    echo "the service process left during the idle window; idle CPU not measured"
+  fi
 else
   echo "the service process was not found; idle CPU not measured"
 fi
