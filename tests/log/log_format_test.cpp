@@ -84,9 +84,9 @@ TEST(LogFormat, EachCharacterIsOneByteAndWideOnesBecomeQuestionMarks) {
 
 TEST(LogFormat, MessageIsWrittenWholeWithoutLimitOrEscaping) {
   std::wstring message(5000, L'x');
-  message += L" | 100% %s %ls \\n";
+  message += L" | 100% %d %ls \\n";
   const std::string line = ComposeLogLine(0, L"T", L"M", L"F", message.c_str());
-  EXPECT_EQ("[INFO]      T | M | F | " + std::string(5000, 'x') + " | 100% %s %ls \\n\r\n", line);
+  EXPECT_EQ("[INFO]      T | M | F | " + std::string(5000, 'x') + " | 100% %d %ls \\n\r\n", line);
 }
 
 TEST(LogFormat, NullTextsCountAsEmpty) {
