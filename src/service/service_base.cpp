@@ -13,6 +13,27 @@ namespace {
 constexpr DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;
 
+// The one failure guard every wrapper runs its steps in. A bare error code
+// goes to the event log with the operation's name, anything else with the
+// wrapper's message. Returns false when a step failed; `error` then holds the
+// code, or 0 for a failure that was not an error code. The caller makes the
+// recovery report.
+template <class Steps>
+bool RunGuarded(CServiceBase& service, const wchar_t* operation, const wchar_t* message, DWORD& error,
+                Steps&& steps) noexcept {
+  try {
+    steps();
+    return true;
+  } catch (DWORD code) {
+    error = code;
+    service.LogError(operation, code);
+  } catch (...) {
+    error = 0;
+    service.LogEvent(message, EVENTLOG_ERROR_TYPE);
+  }
+  return false;
+}
+
 }  // namespace
 
 CServiceBase::CServiceBase(const wchar_t* serviceName, CLogFile* log) noexcept
@@ -78,91 +99,65 @@ void CServiceBase::OnPowerEvent(DWORD, LPVOID) {}
 void CServiceBase::OnSessionChange(DWORD, LPVOID) {}
 
 void CServiceBase::Start(DWORD argc, LPWSTR* argv) noexcept {
-  try {
+  DWORD error = 0;
+  const bool done = RunGuarded(*this, L"Service Start", L"Service failed to start.", error, [&] {
     ReportStatus(SERVICE_START_PENDING, 0);
     OnStart(argc, argv);
     ReportStatus(SERVICE_RUNNING, 0);
-  } catch (DWORD error) {
-    LogError(L"Service Start", error);
-    ReportStatus(SERVICE_STOPPED, error);
-  } catch (...) {
-    LogEvent(L"Service failed to start.", EVENTLOG_ERROR_TYPE);
-    ReportStatus(SERVICE_STOPPED, 0);
-  }
+  });
+  // Only a failed start carries its error code in the status record.
+  if (!done) ReportStatus(SERVICE_STOPPED, error);
 }
 
 void CServiceBase::Stop() noexcept {
   const DWORD previousState = status.dwCurrentState;
-  try {
+  DWORD error = 0;
+  const bool done = RunGuarded(*this, L"Service Stop", L"Service failed to stop.", error, [&] {
     ReportStatus(SERVICE_STOP_PENDING, 0);
     OnStop();
     ReportStatus(SERVICE_STOPPED, 0);
-  } catch (DWORD error) {
-    LogError(L"Service Stop", error);
-    ReportStatus(previousState, 0);
-  } catch (...) {
-    LogEvent(L"Service failed to stop.", EVENTLOG_ERROR_TYPE);
-    ReportStatus(previousState, 0);
-  }
+  });
+  if (!done) ReportStatus(previousState, 0);
 }
 
 void CServiceBase::Pause() noexcept {
-  try {
+  DWORD error = 0;
+  const bool done = RunGuarded(*this, L"Service Pause", L"Service failed to pause.", error, [&] {
     ReportStatus(SERVICE_PAUSE_PENDING, 0);
     OnPause();
     ReportStatus(SERVICE_PAUSED, 0);
-  } catch (DWORD error) {
-    LogError(L"Service Pause", error);
-    ReportStatus(SERVICE_RUNNING, 0);
-  } catch (...) {
-    LogEvent(L"Service failed to pause.", EVENTLOG_ERROR_TYPE);
-    ReportStatus(SERVICE_RUNNING, 0);
-  }
+  });
+  if (!done) ReportStatus(SERVICE_RUNNING, 0);
 }
 
 void CServiceBase::Continue() noexcept {
-  try {
+  DWORD error = 0;
+  const bool done = RunGuarded(*this, L"Service Continue", L"Service failed to resume.", error, [&] {
     ReportStatus(SERVICE_CONTINUE_PENDING, 0);
     OnContinue();
     ReportStatus(SERVICE_RUNNING, 0);
-  } catch (DWORD error) {
-    LogError(L"Service Continue", error);
-    ReportStatus(SERVICE_PAUSED, 0);
-  } catch (...) {
-    LogEvent(L"Service failed to resume.", EVENTLOG_ERROR_TYPE);
-    ReportStatus(SERVICE_PAUSED, 0);
-  }
+  });
+  if (!done) ReportStatus(SERVICE_PAUSED, 0);
 }
 
 void CServiceBase::Shutdown() noexcept {
-  try {
+  DWORD error = 0;
+  (void)RunGuarded(*this, L"Service Shutdown", L"Service failed to shut down.", error, [&] {
     OnShutdown();
     ReportStatus(SERVICE_STOPPED, 0);
-  } catch (DWORD error) {
-    LogError(L"Service Shutdown", error);
-  } catch (...) {
-    LogEvent(L"Service failed to shut down.", EVENTLOG_ERROR_TYPE);
-  }
+  });
 }
 
 void CServiceBase::PowerEvent(DWORD eventType, LPVOID eventData) noexcept {
-  try {
-    OnPowerEvent(eventType, eventData);
-  } catch (DWORD error) {
-    LogError(L"Service PowerEvent", error);
-  } catch (...) {
-    LogEvent(L"Service failed PowerEvent.", EVENTLOG_ERROR_TYPE);
-  }
+  DWORD error = 0;
+  (void)RunGuarded(*this, L"Service PowerEvent", L"Service failed PowerEvent.", error,
+                   [&] { OnPowerEvent(eventType, eventData); });
 }
 
 void CServiceBase::SessionChange(DWORD eventType, LPVOID eventData) noexcept {
-  try {
-    OnSessionChange(eventType, eventData);
-  } catch (DWORD error) {
-    LogError(L"Service SessionChange", error);
-  } catch (...) {
-    LogEvent(L"Service failed SessionChange.", EVENTLOG_ERROR_TYPE);
-  }
+  DWORD error = 0;
+  (void)RunGuarded(*this, L"Service SessionChange", L"Service failed SessionChange.", error,
+                   [&] { OnSessionChange(eventType, eventData); });
 }
 
 void CServiceBase::ReportStatus(DWORD state, DWORD exitCode) noexcept {
