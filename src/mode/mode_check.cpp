@@ -103,6 +103,8 @@ void SyncSlateMode(bool laptop) noexcept {
   ToggleSlateIndicator();
 }
 
+void DecideOnUsageMode(unsigned usageModeCode) noexcept { SyncSlateMode(WantsLaptop(usageModeCode)); }
+
 void ApplyUsageModeAnswer(HRESULT queryResult, ULONGLONG usageData) noexcept {
   // Only exactly S_OK is an answer; S_FALSE and other success codes are not.
   if (queryResult != S_OK) return;

@@ -4,17 +4,17 @@
 
 #include <windows.h>
 
-// Usage-mode codes that want laptop mode; every other code wants slate mode.
-inline constexpr unsigned kLaptop = 1;
-inline constexpr unsigned kFloating = 32;
+#include "wmi/usage_mode.h"
 
 // The laptop/slate mode indicator interface of the GPIO buttons driver.
 // {317FC439-3F77-41C8-B09E-08AD63272AA3}
 inline constexpr GUID kSlateIndicatorInterface = {
     0x317fc439, 0x3f77, 0x41c8, {0xb0, 0x9e, 0x08, 0xad, 0x63, 0x27, 0x2a, 0xa3}};
 
+// The laptop class (kLaptop, kFloating) wants laptop mode; every other code
+// wants slate mode.
 [[nodiscard]] constexpr bool WantsLaptop(unsigned usageModeCode) noexcept {
-  return usageModeCode == kLaptop || usageModeCode == kFloating;
+  return IsLaptopClassUsageMode(usageModeCode);
 }
 
 // One complete check: asks the firmware through a short-lived WMI client,
@@ -25,6 +25,10 @@ void CheckModeWithWMI() noexcept;
 // query result of exactly S_OK with status byte 0, then decides from the
 // usage-mode code, toggles when needed and logs the branch. Quiet otherwise.
 void ApplyUsageModeAnswer(HRESULT queryResult, ULONGLONG usageData) noexcept;
+
+// The decision on the code a firmware event carries, as the event
+// subscription is handed it: SyncSlateMode with the posture the code wants.
+void DecideOnUsageMode(unsigned usageModeCode) noexcept;
 
 // Reads the system slate state and toggles it when it differs from `laptop`.
 // The read and the toggle run under one process-wide lock, so that two

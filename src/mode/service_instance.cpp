@@ -133,7 +133,7 @@ void ServiceWorkerThread(CServiceInstance* service) noexcept {
   // Set-up. A failed subscription only means no firmware events: every other
   // trigger still runs checks, each through a client of its own.
   service->wmiClient = new (std::nothrow) CWMIClient(log);
-  if (service->wmiClient != nullptr) (void)service->wmiClient->RegisterUsageModeEvent();
+  if (service->wmiClient != nullptr) (void)service->wmiClient->RegisterUsageModeEvent(&DecideOnUsageMode);
   CheckModeWithWMI();
   RegisterPowerETW(service);
 

@@ -2,7 +2,6 @@
 
 #include "common/scoped_com.h"
 #include "log/log_pointer.h"
-#include "mode/mode_check.h"
 #include "wmi/variant_decode.h"
 
 namespace {
@@ -50,8 +49,7 @@ void EventSink::HandleEvent(IWbemClassObject* object) noexcept {
   if (detail[0] != kUsageModeChangeEvent) return;
 
   const unsigned code = detail[6] + 256u * detail[7];
-  const bool laptop = WantsLaptop(code);
-  // The line goes out before the decision, whether or not a toggle follows.
-  LogLine(logger, kLogInfo, kFunction, laptop ? kLaptopClassMessage : kOtherMessage);
-  SyncSlateMode(laptop);
+  // The line goes out before the decision, whatever the decision then does.
+  LogLine(logger, kLogInfo, kFunction, IsLaptopClassUsageMode(code) ? kLaptopClassMessage : kOtherMessage);
+  if (decide != nullptr) decide(code);
 }

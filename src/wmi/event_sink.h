@@ -5,16 +5,16 @@
 #include <windows.h>
 #include <wbemidl.h>
 
-class CLogFile;
+#include "wmi/usage_mode.h"
 
-// Event kind (byte 0 of EventDetail) of a usage-mode change.
-inline constexpr BYTE kUsageModeChangeEvent = 5;
+class CLogFile;
 
 class EventSink final : public IWbemObjectSink {
  public:
   // Starts with a count of 0; the creator takes the first reference.
-  // `logger` is not owned and may be null (no lines then).
-  explicit EventSink(CLogFile* logger) noexcept : logger(logger) {}
+  // `logger` is not owned and may be null (no lines then). `decide` is what
+  // the subscriber does with each usage-mode change; null decides nothing.
+  EventSink(CLogFile* logger, UsageModeDecision decide) noexcept : logger(logger), decide(decide) {}
 
   EventSink(const EventSink&) = delete;
   EventSink& operator=(const EventSink&) = delete;
@@ -26,8 +26,9 @@ class EventSink final : public IWbemObjectSink {
   // Destroys the sink when the count reaches 0.
   ULONG STDMETHODCALLTYPE Release() override;
 
-  // Decides on each event object's own usage-mode code, in array order.
-  // Unreadable or foreign events are skipped; always returns WBEM_S_NO_ERROR.
+  // Hands each event object's own usage-mode code to the decision, in array
+  // order, after its line. Unreadable or foreign events are skipped; always
+  // returns WBEM_S_NO_ERROR.
   HRESULT STDMETHODCALLTYPE Indicate(LONG objectCount, IWbemClassObject** objects) override;
   // The subscription's final status is of no interest; returns WBEM_S_NO_ERROR.
   HRESULT STDMETHODCALLTYPE SetStatus(LONG flags, HRESULT result, BSTR text, IWbemClassObject* object) override;
@@ -39,4 +40,5 @@ class EventSink final : public IWbemObjectSink {
 
   LONG refCount = 0;
   CLogFile* logger;
+  UsageModeDecision decide;
 };

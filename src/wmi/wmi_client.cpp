@@ -141,8 +141,9 @@ HRESULT CWMIClient::QueryUsageMode(ULONGLONG& usageData) noexcept {
   }
 }
 
-HRESULT CWMIClient::RegisterUsageModeEvent() noexcept {
+HRESULT CWMIClient::RegisterUsageModeEvent(UsageModeDecision decide) noexcept {
   if (!services) return kNotConnected;
+  if (decide == nullptr) return E_INVALIDARG;
   // One subscription per client: a second would orphan the first sink.
   if (sink || stubSink) return E_UNEXPECTED;
 
@@ -151,7 +152,7 @@ HRESULT CWMIClient::RegisterUsageModeEvent() noexcept {
                                               IID_IUnsecuredApartment, &apartment);
   if (hr != S_OK) return hr;
 
-  sink = new (std::nothrow) EventSink(logger);
+  sink = new (std::nothrow) EventSink(logger, decide);
   if (!sink) return E_OUTOFMEMORY;
   sink->AddRef();  // the client's reference, given up in DisconnectWMI
 

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wbemidl.h>
 
+#include "wmi/usage_mode.h"
+
 class CLogFile;
 class EventSink;
 
@@ -33,9 +35,11 @@ class CWMIClient {
   // had a usable name.
   HRESULT GetActionInstancePath(wchar_t (&path)[kInstancePathCapacity]) noexcept;
 
-  // Subscribes an EventSink to RuxeEvent through an unsecured apartment stub.
-  // Returns the failing step's HRESULT; what was stored stays until teardown.
-  HRESULT RegisterUsageModeEvent() noexcept;
+  // Subscribes an EventSink to RuxeEvent through an unsecured apartment stub;
+  // each event's usage-mode code then goes to `decide`. Returns the failing
+  // step's HRESULT (E_INVALIDARG for a null decision, before anything is
+  // made); what was stored stays until teardown.
+  HRESULT RegisterUsageModeEvent(UsageModeDecision decide) noexcept;
 
  private:
   void ConnectWMI(CLogFile* logger) noexcept;

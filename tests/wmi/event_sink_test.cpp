@@ -1,6 +1,5 @@
 #include "wmi/event_sink.h"
 
-#include "common/fake_slate.h"
 #include "common/fake_wmi.h"
 #include "log/log_file.h"
 #include "log/log_pointer.h"
@@ -10,6 +9,8 @@
 #include <wrl/client.h>
 
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -17,7 +18,6 @@
 
 using Microsoft::WRL::ComPtr;
 using tvr_test::FakeFirmware;
-using tvr_test::FakeSlate;
 using tvr_test::FakeVariant;
 using tvr_test::WmiStep;
 
@@ -75,10 +75,54 @@ class PublishedLog {
   CLogFile* log_ = nullptr;
 };
 
-// A sink held by the test for the length of a scope.
+// Stands in for the subscriber's decision: records every code it is handed,
+// in order, and how many lines the log held at that moment (the sink's line
+// must already be there).
+class DecisionRecorder {
+ public:
+  struct Call {
+    unsigned code;
+    size_t linesBefore;
+  };
+  explicit DecisionRecorder(const class PublishedLog* log = nullptr);
+  ~DecisionRecorder() { current_ = nullptr; }
+  DecisionRecorder(const DecisionRecorder&) = delete;
+  DecisionRecorder& operator=(const DecisionRecorder&) = delete;
+
+  static void Decide(unsigned code) noexcept;
+
+  std::vector<Call> Calls() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return calls_;
+  }
+  std::vector<unsigned> Codes() const {
+    std::vector<unsigned> codes;
+    for (const Call& call : Calls()) codes.push_back(call.code);
+    return codes;
+  }
+
+ private:
+  static inline DecisionRecorder* current_ = nullptr;
+  const PublishedLog* log_;
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
+};
+
+DecisionRecorder::DecisionRecorder(const PublishedLog* log) : log_(log) { current_ = this; }
+
+void DecisionRecorder::Decide(unsigned code) noexcept {
+  DecisionRecorder* self = current_;
+  if (self == nullptr) return;
+  const size_t lines = self->log_ != nullptr ? self->log_->Lines().size() : 0;
+  std::lock_guard<std::mutex> hold(self->mutex_);
+  self->calls_.push_back({code, lines});
+}
+
+// A sink held by the test for the length of a scope, deciding through the
+// recorder.
 ComPtr<IWbemObjectSink> NewSink(CLogFile* logger) {
   // Constructing from the raw pointer takes the first reference (count 1).
-  return ComPtr<IWbemObjectSink>(new EventSink(logger));
+  return ComPtr<IWbemObjectSink>(new EventSink(logger, &DecisionRecorder::Decide));
 }
 
 HRESULT IndicateOne(IWbemObjectSink* sink, FakeFirmware& firmware, const FakeVariant& detail) {
@@ -87,125 +131,129 @@ HRESULT IndicateOne(IWbemObjectSink* sink, FakeFirmware& firmware, const FakeVar
   return sink->Indicate(1, objects);
 }
 
-enum class Wants { kNothing, kLaptop, kSlate };
-
 struct DetailCase {
   const char* label;
   FakeVariant detail;
-  Wants wants;
+  std::optional<unsigned> code;  // what the decision is handed; none: ignored
 };
 
-TEST(EventSinkIndicate, DecodesEventDetailAndDecidesAgainstTheMetric) {
+TEST(EventSinkIndicate, DecodesEventDetailAndHandsTheCodeOnAfterItsLine) {
   const DetailCase cases[] = {
-      {"kLaptop", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}), Wants::kLaptop},
-      {"kFloating", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0x20, 0}), Wants::kLaptop},
-      {"code 257", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 1}), Wants::kSlate},
-      {"code 2", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0}), Wants::kSlate},
-      {"code 0x2000 (floating in the high byte)", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0, 0x20}), Wants::kSlate},
-      {"kind 4", FakeVariant::Bytes({4, 0, 0, 0, 0, 0, 1, 0}), Wants::kNothing},
-      {"empty array", FakeVariant::Bytes({}), Wants::kNothing},
-      {"one byte 05: code 0", FakeVariant::Bytes({5}), Wants::kSlate},
-      {"seven bytes: high byte 0", FakeVariant::Bytes({5, 9, 9, 9, 9, 9, 0x20}), Wants::kLaptop},
-      {"twelve bytes: first eight decide", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0, 7, 7, 7, 7}), Wants::kLaptop},
-      {"signed byte array", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}, VT_I1), Wants::kLaptop},
-      {"byte array by reference", FakeVariant::BytesByRef({5, 0, 0, 0, 0, 0, 0x20, 0}), Wants::kLaptop},
-      {"array of longs ignored", FakeVariant::Longs({5, 0, 0, 0, 0, 0, 1, 0}), Wants::kNothing},
-      {"array of strings ignored", FakeVariant::Texts({L"5", L"0"}), Wants::kNothing},
-      {"number ignored", FakeVariant::I4(5), Wants::kNothing},
-      {"text ignored", FakeVariant::Text(L"05 00 00 00 00 00 01 00"), Wants::kNothing},
-      {"null ignored", FakeVariant::Null(), Wants::kNothing},
-      {"missing property ignored", FakeVariant::Missing(), Wants::kNothing},
+      {"kLaptop", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}), 1},
+      {"kFloating", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0x20, 0}), 32},
+      {"code 257", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 1}), 257},
+      {"code 2", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0}), 2},
+      {"code 0x2000 (floating in the high byte)", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0, 0x20}), 0x2000},
+      {"bytes 1 to 5 are not read", FakeVariant::Bytes({5, 1, 1, 1, 1, 1, 1, 0}), 1},
+      {"kind 4", FakeVariant::Bytes({4, 0, 0, 0, 0, 0, 1, 0}), std::nullopt},
+      {"empty array", FakeVariant::Bytes({}), std::nullopt},
+      {"one byte 05: code 0", FakeVariant::Bytes({5}), 0},
+      {"seven bytes: high byte 0", FakeVariant::Bytes({5, 9, 9, 9, 9, 9, 0x20}), 32},
+      {"twelve bytes: first eight decide", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0, 7, 7, 7, 7}), 1},
+      {"signed byte array", FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}, VT_I1), 1},
+      {"byte array by reference", FakeVariant::BytesByRef({5, 0, 0, 0, 0, 0, 0x20, 0}), 32},
+      {"array of longs ignored", FakeVariant::Longs({5, 0, 0, 0, 0, 0, 1, 0}), std::nullopt},
+      {"array of strings ignored", FakeVariant::Texts({L"5", L"0"}), std::nullopt},
+      {"number ignored", FakeVariant::I4(5), std::nullopt},
+      {"text ignored", FakeVariant::Text(L"05 00 00 00 00 00 01 00"), std::nullopt},
+      {"null ignored", FakeVariant::Null(), std::nullopt},
+      {"missing property ignored", FakeVariant::Missing(), std::nullopt},
   };
   for (const DetailCase& c : cases) {
-    for (const int metric : {0, 1, 7}) {
-      SCOPED_TRACE(std::string(c.label) + ", metric " + std::to_string(metric));
-      FakeFirmware firmware;
-      FakeSlate slate(metric);
-      PublishedLog log;
-      {
-        ComPtr<IWbemObjectSink> sink = NewSink(log.log());
-        EXPECT_EQ(WBEM_S_NO_ERROR, IndicateOne(sink.Get(), firmware, c.detail));
-      }
-      const bool systemLaptop = metric != 0;
-      switch (c.wants) {
-        case Wants::kNothing:
-          EXPECT_EQ(0, slate.MetricReads());
-          EXPECT_EQ(0, slate.Toggles());
-          EXPECT_TRUE(log.Lines().empty());
-          break;
-        case Wants::kLaptop:
-          EXPECT_EQ(systemLaptop ? 0 : 1, slate.Toggles());
-          EXPECT_EQ(std::vector<std::string>{"laptop"}, log.SinkMessages());
-          break;
-        case Wants::kSlate:
-          EXPECT_EQ(systemLaptop ? 1 : 0, slate.Toggles());
-          EXPECT_EQ(std::vector<std::string>{"other"}, log.SinkMessages());
-          break;
-      }
-      EXPECT_EQ(0, firmware.LiveObjects());
+    SCOPED_TRACE(c.label);
+    FakeFirmware firmware;
+    PublishedLog log;
+    DecisionRecorder decisions(&log);
+    {
+      ComPtr<IWbemObjectSink> sink = NewSink(log.log());
+      EXPECT_EQ(WBEM_S_NO_ERROR, IndicateOne(sink.Get(), firmware, c.detail));
     }
+    if (!c.code) {
+      EXPECT_TRUE(decisions.Calls().empty());
+      EXPECT_TRUE(log.Lines().empty());
+    } else {
+      const bool laptopClass = *c.code == 1 || *c.code == 32;
+      ASSERT_EQ(1u, decisions.Calls().size());
+      EXPECT_EQ(*c.code, decisions.Calls()[0].code);
+      EXPECT_EQ(1u, decisions.Calls()[0].linesBefore) << "the line goes out before the decision";
+      EXPECT_EQ(std::vector<std::string>{laptopClass ? "laptop" : "other"}, log.SinkMessages());
+    }
+    EXPECT_EQ(0, firmware.LiveObjects());
   }
 }
 
-TEST(EventSinkIndicate, HandlesEveryObjectInOrderReadingTheMetricEachTime) {
+TEST(EventSinkIndicate, HandlesEveryObjectInOrder) {
   FakeFirmware firmware;
-  FakeSlate slate(0);
   PublishedLog log;
+  DecisionRecorder decisions(&log);
   {
     ComPtr<IWbemObjectSink> sink = NewSink(log.log());
     std::vector<ComPtr<IWbemClassObject>> events = {
-        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0})),   // laptop: slate -> laptop
-        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0})),   // other: laptop -> slate
-        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0x20, 0})),  // floating: slate -> laptop
+        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0})),
+        firmware.MakeEventObject(FakeVariant::Bytes({4, 0, 0, 0, 0, 0, 1, 0})),  // not a usage-mode change
+        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0})),
+        firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 0x20, 0})),
     };
-    IWbemClassObject* objects[] = {events[0].Get(), events[1].Get(), events[2].Get()};
-    EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(3, objects));
+    IWbemClassObject* objects[] = {events[0].Get(), events[1].Get(), events[2].Get(), events[3].Get()};
+    EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(4, objects));
   }
-  EXPECT_EQ(3, slate.MetricReads());
-  EXPECT_EQ(3, slate.Toggles());
-  EXPECT_NE(0, slate.Metric());
+  EXPECT_EQ((std::vector<unsigned>{1, 2, 32}), decisions.Codes());
+  const std::vector<DecisionRecorder::Call> calls = decisions.Calls();
+  ASSERT_EQ(3u, calls.size());
+  for (size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(i + 1, calls[i].linesBefore) << "object " << i;
   EXPECT_EQ((std::vector<std::string>{"laptop", "other", "laptop"}), log.SinkMessages());
   EXPECT_EQ(0, firmware.LiveObjects());
 }
 
-TEST(EventSinkIndicate, WithoutALoggerTheSameTogglesAndNoLine) {
+TEST(EventSinkIndicate, WithoutALoggerTheSameDecisionsAndNoLine) {
   FakeFirmware firmware;
-  FakeSlate slate(1);
   PublishedLog log;  // published, but not the sink's
+  DecisionRecorder decisions;
   {
     ComPtr<IWbemObjectSink> sink = NewSink(nullptr);
     EXPECT_EQ(WBEM_S_NO_ERROR, IndicateOne(sink.Get(), firmware, FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0})));
   }
-  EXPECT_EQ(1, slate.Toggles());
+  EXPECT_EQ(std::vector<unsigned>{2}, decisions.Codes());
   EXPECT_TRUE(log.Lines().empty());
 }
 
+TEST(EventSinkIndicate, WithoutADecisionOnlyTheLine) {
+  FakeFirmware firmware;
+  PublishedLog log;
+  DecisionRecorder decisions;
+  {
+    ComPtr<IWbemObjectSink> sink(new EventSink(log.log(), nullptr));
+    EXPECT_EQ(WBEM_S_NO_ERROR, IndicateOne(sink.Get(), firmware, FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0})));
+  }
+  EXPECT_TRUE(decisions.Calls().empty());
+  EXPECT_EQ(std::vector<std::string>{"laptop"}, log.SinkMessages());
+}
+
 TEST(EventSinkIndicate, NoObjectsOrNullEntriesDoNothing) {
-  FakeSlate slate(0);
+  DecisionRecorder decisions;
   ComPtr<IWbemObjectSink> sink = NewSink(nullptr);
   IWbemClassObject* nulls[] = {nullptr, nullptr};
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(0, nullptr));
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(2, nullptr));
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(2, nulls));
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(-1, nulls));
-  EXPECT_EQ(0, slate.MetricReads());
+  EXPECT_TRUE(decisions.Calls().empty());
 }
 
 TEST(EventSinkStatus, SetStatusReturnsZeroAndChangesNothing) {
   FakeFirmware firmware;
-  FakeSlate slate(0);
+  DecisionRecorder decisions;
   ComPtr<IWbemObjectSink> sink = NewSink(nullptr);
   ComPtr<IWbemClassObject> object = firmware.MakeEventObject(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}));
   BSTR text = SysAllocString(L"done");
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->SetStatus(WBEM_STATUS_COMPLETE, Hr(WBEM_E_CALL_CANCELLED), text, object.Get()));
   EXPECT_EQ(WBEM_S_NO_ERROR, sink->SetStatus(0, S_OK, nullptr, nullptr));
   SysFreeString(text);
-  EXPECT_EQ(0, slate.MetricReads());
-  EXPECT_EQ(0, slate.Toggles());
+  EXPECT_TRUE(decisions.Calls().empty());
 }
 
 TEST(EventSinkReferences, CountsAndInterfaces) {
-  auto* sink = new EventSink(nullptr);
+  auto* sink = new EventSink(nullptr, &DecisionRecorder::Decide);
   EXPECT_EQ(1u, sink->AddRef());
 
   void* unknown = reinterpret_cast<void*>(0x1);
@@ -229,13 +277,13 @@ TEST(EventSinkReferences, CountsAndInterfaces) {
 }
 
 TEST(EventSinkReferences, FreshSinkFirstAddRefIsOneAndItsReleaseIsZero) {
-  auto* sink = new EventSink(nullptr);
+  auto* sink = new EventSink(nullptr, &DecisionRecorder::Decide);
   EXPECT_EQ(1u, sink->AddRef());
   EXPECT_EQ(0u, sink->Release());
 }
 
 TEST(EventSinkReferences, CountIsExactUnderConcurrentAddRefAndRelease) {
-  auto* sink = new EventSink(nullptr);
+  auto* sink = new EventSink(nullptr, &DecisionRecorder::Decide);
   sink->AddRef();
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
@@ -263,15 +311,16 @@ void OnFreshThread(F body) {
 
 TEST(UsageModeSubscription, SubscribesTheStubAndDisconnectCancelsIt) {
   FakeFirmware firmware;
-  FakeSlate slate(0);
   PublishedLog log;
+  DecisionRecorder decisions(&log);
   OnFreshThread([&] {
     CWMIClient client(log.log());
-    EXPECT_EQ(S_OK, client.RegisterUsageModeEvent());
+    EXPECT_EQ(S_OK, client.RegisterUsageModeEvent(&DecisionRecorder::Decide));
     EXPECT_TRUE(firmware.Subscribed());
-    // An event arrives through the stub and reaches the sink with its logger.
+    // An event arrives through the stub and reaches the sink with its logger
+    // and the subscriber's decision.
     EXPECT_EQ(WBEM_S_NO_ERROR, firmware.DeliverEvents({FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0})}));
-    EXPECT_EQ(1, slate.Toggles());
+    EXPECT_EQ(std::vector<unsigned>{1}, decisions.Codes());
     EXPECT_EQ(std::vector<std::string>{"laptop"}, log.SinkMessages());
   });
   const tvr_test::FakeWmiRecord r = firmware.Record();
@@ -289,7 +338,7 @@ TEST(UsageModeSubscription, SubscribesTheStubAndDisconnectCancelsIt) {
   EXPECT_EQ(0, firmware.LiveObjects());
   // Nothing is delivered any more.
   EXPECT_EQ(E_UNEXPECTED, firmware.DeliverEvents({FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 2, 0})}));
-  EXPECT_EQ(1, slate.Toggles());
+  EXPECT_EQ(std::vector<unsigned>{1}, decisions.Codes());
 }
 
 struct SubscribeFailure {
@@ -311,7 +360,7 @@ TEST(UsageModeSubscription, EachFailingStepReturnsItsResultAndLeaksNothing) {
     firmware.FailStep(c.step, c.scripted);
     OnFreshThread([&] {
       CWMIClient client(nullptr);
-      EXPECT_EQ(c.scripted, client.RegisterUsageModeEvent());
+      EXPECT_EQ(c.scripted, client.RegisterUsageModeEvent(&DecisionRecorder::Decide));
       EXPECT_FALSE(firmware.Subscribed());
     });
     EXPECT_EQ(1, firmware.Calls(c.step));
@@ -324,32 +373,21 @@ TEST(UsageModeSubscription, WithoutAConnectionNothingIsCreated) {
   firmware.FailStep(WmiStep::ConnectServer, Hr(WBEM_E_ACCESS_DENIED));
   OnFreshThread([&] {
     CWMIClient client(nullptr);
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED), client.RegisterUsageModeEvent());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_CONNECTED), client.RegisterUsageModeEvent(&DecisionRecorder::Decide));
   });
   EXPECT_EQ(0, firmware.Calls(WmiStep::CreateApartment));
   EXPECT_EQ(0, firmware.Calls(WmiStep::CancelAsyncCall));
   EXPECT_EQ(0, firmware.LiveObjects());
 }
 
-TEST(UsageModeSubscription, EventsFromManyThreadsEndInLineWithNoDoubleToggle) {
+TEST(UsageModeSubscription, WithoutADecisionNothingIsCreated) {
   FakeFirmware firmware;
-  FakeSlate slate(0);
-  slate.SetWriteDelay(5);  // widen the window between a read and its write
   OnFreshThread([&] {
     CWMIClient client(nullptr);
-    ASSERT_EQ(S_OK, client.RegisterUsageModeEvent());
-    auto burst = [&](const FakeVariant& detail) {
-      std::vector<std::thread> delivery;  // stand-ins for WMI's delivery threads
-      for (int t = 0; t < 8; ++t) delivery.emplace_back([&] { firmware.DeliverEvents({detail}); });
-      for (std::thread& thread : delivery) thread.join();
-    };
-    burst(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 1, 0}));
-    EXPECT_EQ(1, slate.Toggles());
-    EXPECT_NE(0, slate.Metric());
-    burst(FakeVariant::Bytes({5, 0, 0, 0, 0, 0, 4, 0}));
-    EXPECT_EQ(2, slate.Toggles());
-    EXPECT_EQ(0, slate.Metric());
+    EXPECT_EQ(E_INVALIDARG, client.RegisterUsageModeEvent(nullptr));
+    EXPECT_FALSE(firmware.Subscribed());
   });
+  EXPECT_EQ(0, firmware.Calls(WmiStep::CreateApartment));
   EXPECT_EQ(0, firmware.LiveObjects());
 }
 
@@ -364,7 +402,7 @@ TEST(UsageModeSubscription, UnderWineTheApartmentIsMissingAndNothingElseIsAffect
       plainQuery = plain.QueryUsageMode(usage);
     }
     CWMIClient client(nullptr);
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, client.RegisterUsageModeEvent());
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, client.RegisterUsageModeEvent(&DecisionRecorder::Decide));
     ULONGLONG usage = 0x1234;
     EXPECT_EQ(plainQuery, client.QueryUsageMode(usage));
     EXPECT_EQ(0x1234u, usage);
