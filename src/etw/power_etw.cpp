@@ -7,7 +7,6 @@
 #include "common/srw_guard.h"
 #include "etw/etw_platform.h"
 #include "log/log_pointer.h"
-#include "mode/mode_check.h"
 
 std::atomic<TRACEHANDLE> g_etwConsumer{0};
 
@@ -53,10 +52,14 @@ std::atomic<TRACEHANDLE> g_attachHandle{0};
 // or a line afterwards, even if the platform still delivers an event.
 SRWLOCK g_callbackGate = SRWLOCK_INIT;
 bool g_callbacksOpen = false;
+// What an event 507 runs; the callback gets no context, so the action the
+// owner handed RegisterPowerETW is kept here, under the gate.
+StandbyExitAction g_standbyExitAction = nullptr;
 
-void SetCallbacksOpen(bool open) noexcept {
+void SetCallbacksOpen(bool open, StandbyExitAction action) noexcept {
   tvr::ExclusiveSrwGuard guard(g_callbackGate);
   g_callbacksOpen = open;
+  g_standbyExitAction = action;
 }
 
 
@@ -82,12 +85,12 @@ void FillConsumerRecord(EVENT_TRACE_LOGFILEW& record) noexcept {
 
 }  // namespace
 
-void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log) noexcept {
+void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log, StandbyExitAction onStandbyExit) noexcept {
   constexpr wchar_t kFunction[] = L"RegisterPowerETW";
   EtwPlatformCalls& etw = EtwPlatform();
 
   g_etwConsumer.store(0);
-  SetCallbacksOpen(true);
+  SetCallbacksOpen(true, onStandbyExit);
 
   monitor.etwProperties =
       static_cast<EVENT_TRACE_PROPERTIES*>(etw.heapAlloc(GetProcessHeap(), 0, kPropertiesBlockSize));
@@ -179,7 +182,7 @@ VOID WINAPI EventRecordCallback(PEVENT_RECORD event) {
         break;
       case kLeaveConnectedStandby:
         LogLine(kLogInfo, kFunction, L"507");
-        CheckModeWithWMI();
+        if (g_standbyExitAction != nullptr) g_standbyExitAction();
         break;
       default:
         break;
@@ -193,7 +196,7 @@ void StopPowerETW(PowerEtwFields& monitor) noexcept {
 
   // First no more checks or lines: a stopping service needs none, and the log
   // may go right after this returns.
-  SetCallbacksOpen(false);
+  SetCallbacksOpen(false, nullptr);
 
   const TRACEHANDLE consumer = g_etwConsumer.exchange(kStopRequested);
   if (consumer != 0 && consumer != kStopRequested) etw.closeTrace(consumer);

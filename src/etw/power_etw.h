@@ -1,7 +1,8 @@
 #pragma once
 // The connected-standby monitor: a real-time ETW session on the kernel power
-// provider, a consumer thread, and a callback that runs a mode check when the
-// machine leaves connected standby (event 507).
+// provider, a consumer thread, and a callback that runs its owner's action
+// (the service's mode check) when the machine leaves connected standby
+// (event 507).
 
 #include <windows.h>
 #include <evntrace.h>
@@ -19,9 +20,14 @@ struct PowerEtwFields {
   TRACEHANDLE etwSession = 0;                       // non-zero: something to tear down
 };
 
-// Starts (or attaches to) the session and starts the consumer thread. Writes
-// its lines through `log` (may be null). Quiet on failure.
-void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log) noexcept;
+// What the owner of the monitor does when the machine leaves connected
+// standby. Runs on the consumer thread; the callback returns when it has.
+using StandbyExitAction = void (*)() noexcept;
+
+// Starts (or attaches to) the session and starts the consumer thread; from
+// then on every event 507 runs `onStandbyExit` (null: the event is only
+// logged). Writes its lines through `log` (may be null). Quiet on failure.
+void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log, StandbyExitAction onStandbyExit) noexcept;
 
 // Ends the consumer thread and frees the monitor's resources, also when the
 // session could not be started. Once it has returned, no callback runs a check
@@ -30,8 +36,8 @@ void StopPowerETW(PowerEtwFields& monitor) noexcept;
 
 // For any object that carries the three fields and the log pointer `log`.
 template <class Service>
-void RegisterPowerETW(Service* service) noexcept {
-  RegisterPowerETW(static_cast<PowerEtwFields&>(*service), service->log);
+void RegisterPowerETW(Service* service, StandbyExitAction onStandbyExit) noexcept {
+  RegisterPowerETW(static_cast<PowerEtwFields&>(*service), service->log, onStandbyExit);
 }
 template <class Service>
 void StopPowerETW(Service* service) noexcept {

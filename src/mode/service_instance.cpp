@@ -135,7 +135,7 @@ void ServiceWorkerThread(CServiceInstance* service) noexcept {
   service->wmiClient = new (std::nothrow) CWMIClient(log);
   if (service->wmiClient != nullptr) (void)service->wmiClient->RegisterUsageModeEvent(&DecideOnUsageMode);
   CheckModeWithWMI();
-  RegisterPowerETW(service);
+  RegisterPowerETW(service, &CheckModeWithWMI);
 
   // A stop asked for during set-up is not lost: the event is manual-reset.
   ::WaitForSingleObject(service->stopEvent.get(), INFINITE);

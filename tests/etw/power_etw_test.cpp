@@ -7,7 +7,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <wbemidl.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,7 +23,6 @@
 #include "etw/etw_platform.h"
 #include "log/log_file.h"
 #include "log/log_pointer.h"
-#include "wmi/wmi_platform.h"
 
 namespace {
 
@@ -114,20 +112,17 @@ class ScratchLog {
   CLogFile* log_ = nullptr;
 };
 
-// Counts mode checks: each check creates exactly one WMI locator. The locator
-// is refused, so the check ends quietly right there. A test can hold checks
-// at that point to see what a stop does with a check in flight.
+// Stands in for the owner's mode check as the action of an event 507: counts
+// the runs, and can hold them to see what a stop does with one in flight.
 class ModeCheckCounter {
  public:
-  ModeCheckCounter() : previous_(WmiPlatform().coCreateInstance) {
+  ModeCheckCounter() {
     counter_ = this;
     release_ = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    WmiPlatform().coCreateInstance = CreateInstance;
   }
   ~ModeCheckCounter() {
-    WmiPlatform().coCreateInstance = previous_;
-    CloseHandle(release_);
     counter_ = nullptr;
+    CloseHandle(release_);
   }
   ModeCheckCounter(const ModeCheckCounter&) = delete;
   ModeCheckCounter& operator=(const ModeCheckCounter&) = delete;
@@ -137,19 +132,17 @@ class ModeCheckCounter {
   void Hold() { ResetEvent(release_); }
   void Release() { SetEvent(release_); }
 
- private:
-  static HRESULT WINAPI CreateInstance(REFCLSID clsid, LPUNKNOWN, DWORD, REFIID, LPVOID* out) {
-    *out = nullptr;
-    if (IsEqualCLSID(clsid, CLSID_WbemLocator)) {
-      ++counter_->checks_;
-      WaitForSingleObject(counter_->release_, 10000);
-      ++counter_->finished_;
-    }
-    return REGDB_E_CLASSNOTREG;
+  // The action handed to the monitor; counts nothing while no counter lives.
+  static void Action() noexcept {
+    ModeCheckCounter* counter = counter_;
+    if (counter == nullptr) return;
+    ++counter->checks_;
+    WaitForSingleObject(counter->release_, 10000);
+    ++counter->finished_;
   }
 
+ private:
   static inline ModeCheckCounter* counter_ = nullptr;
-  HRESULT(WINAPI* previous_)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
   HANDLE release_ = nullptr;
   std::atomic<int> checks_{0};
   std::atomic<int> finished_{0};
@@ -202,7 +195,7 @@ TEST_P(StartResults, LinesEnablingSessionAndConsumer) {
   etw.openOutcomes = c.openOutcomes;
 
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
 
   EXPECT_EQ(c.lines, log.LinesOf("RegisterPowerETW"));
   EXPECT_EQ(1, etw.startCalls);
@@ -263,7 +256,7 @@ TEST(PowerEtwStart, PropertiesBlockEnablingAndConsumerRecordAreExact) {
   ScratchLog log(false);
   FakeEtw etw;
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_TRUE(etw.WaitUntilProcessing(2000));
 
   std::vector<BYTE> expected(156, 0);
@@ -317,7 +310,7 @@ TEST(PowerEtwStart, FailedAllocationsSkipTheSessionAndTheEventQuietly) {
   etw.events = {{507}};
 
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_TRUE(etw.WaitUntilProcessing(2000));
 
   EXPECT_EQ(0, etw.startCalls);
@@ -352,7 +345,7 @@ TEST_P(Events, LinesAndModeChecks) {
   etw.events = c.events;
 
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_TRUE(etw.WaitUntilProcessing(2000));  // every event handled by now
   EXPECT_EQ(static_cast<int>(c.events.size()), etw.delivered);
 
@@ -382,12 +375,42 @@ INSTANTIATE_TEST_SUITE_P(
                   2}),
     [](const ::testing::TestParamInfo<EventCase>& info) { return std::string(info.param.name); });
 
+// Leaving standby runs the owner's action and nothing of its own: a monitor
+// handed no action only logs, and a later monitor's action is the one run.
+TEST(PowerEtwEvents, LeavingStandbyRunsTheActionOfThisRegistration) {
+  ScratchLog log(true);
+  ModeCheckCounter checks;
+  {
+    FakeEtw etw;
+    etw.events = {{507}};
+    PowerEtwFields fields;
+    RegisterPowerETW(fields, log.log(), nullptr);
+    ASSERT_TRUE(etw.WaitUntilProcessing(2000));
+    EXPECT_EQ(1, etw.delivered);
+    StopPowerETW(fields);
+    ExpectAllReleased(etw, fields);
+  }
+  EXPECT_EQ(0, checks.Checks());
+  {
+    FakeEtw etw;
+    etw.events = {{507}};
+    PowerEtwFields fields;
+    RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
+    ASSERT_TRUE(etw.WaitUntilProcessing(2000));
+    StopPowerETW(fields);
+    ExpectAllReleased(etw, fields);
+  }
+  EXPECT_EQ(1, checks.Checks());
+  const std::vector<Line> expected = {{"[INFO]", "EventRecordCallback", "507"}, {"[INFO]", "EventRecordCallback", "507"}};
+  EXPECT_EQ(expected, log.LinesOf("EventRecordCallback"));
+}
+
 TEST(PowerEtwEvents, NoCheckOrLineOnceStopped) {
   ScratchLog log(true);
   ModeCheckCounter checks;
   FakeEtw etw;
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_TRUE(etw.WaitUntilProcessing(2000));
   StopPowerETW(fields);
   const size_t linesAtStop = log.Lines().size();
@@ -413,7 +436,7 @@ TEST(PowerEtwEvents, StopWaitsForACheckInFlight) {
   FakeEtw etw;
   etw.events = {{507}, {507}};
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   for (int i = 0; i < 200 && checks.Checks() == 0; ++i) Sleep(10);
   ASSERT_EQ(1, checks.Checks());
 
@@ -442,7 +465,7 @@ TEST(PowerEtwStop, EndsTheConsumerInProcessTraceAndLeavesTheSession) {
   ScratchLog log(false);
   FakeEtw etw;
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_TRUE(etw.WaitUntilProcessing(2000));
   ASSERT_EQ(1u, etw.openedHandles.size());
 
@@ -460,7 +483,7 @@ TEST_P(StopBeforePublish, EndsTheConsumerPromptlyWithoutProcessing) {
   FakeEtw etw;
   etw.hold = GetParam();
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
 
   EXPECT_LT(StopSeconds(fields), 2.0);
   EXPECT_EQ(0, etw.processCalls);
@@ -479,7 +502,7 @@ TEST(PowerEtwStop, SessionThatEndsByItselfIsClosedOnceByTheConsumer) {
   FakeEtw etw;
   etw.sessionEndsAfterEvents = true;
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(fields.etwThread, 2000));
   ASSERT_EQ(1u, etw.openedHandles.size());
   EXPECT_EQ(1, etw.ClosesOf(etw.openedHandles.front()));
@@ -494,7 +517,7 @@ TEST(PowerEtwStop, ConsumerThatCannotOpenEndsAndIsStillReleased) {
   etw.startResult = ERROR_ACCESS_DENIED;
   etw.openSucceeds = false;
   PowerEtwFields fields;
-  RegisterPowerETW(fields, log.log());
+  RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(fields.etwThread, 2000));
   EXPECT_EQ(0, etw.processCalls);
   EXPECT_EQ(0u, fields.etwSession);
@@ -515,7 +538,7 @@ TEST(PowerEtwStop, TwoHundredStartsAndStopsReleaseEverything) {
   PowerEtwFields fields;
   for (int cycle = 0; cycle < 200; ++cycle) {
     etw.startResult = results[cycle % 4];
-    RegisterPowerETW(fields, log.log());
+    RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
     // Every other cycle stops at once, wherever the consumer happens to be.
     if (cycle % 2 == 0) {
       ASSERT_TRUE(etw.WaitUntilProcessing(2000)) << "cycle " << cycle;
@@ -548,7 +571,7 @@ TEST(PowerEtwReal, StartAndStopCompleteWithoutDescribingEvents) {
   {
     ScratchLog log(true);
     PowerEtwFields fields;
-    RegisterPowerETW(fields, log.log());
+    RegisterPowerETW(fields, log.log(), &ModeCheckCounter::Action);
     EXPECT_NE(nullptr, fields.etwThread);
     EXPECT_LT(StopSeconds(fields), 2.0);
     EXPECT_EQ(nullptr, fields.etwThread);
