@@ -7,7 +7,7 @@
 
 #include "log/log_file.h"
 #include "mode/service_instance.h"
-#include "service/command_line.h"
+#include "app/command_line.h"
 #include "service/installer.h"
 
 int wmain(int argc, wchar_t* argv[]) {

@@ -1,6 +1,6 @@
 // The entry's choice of role from its first argument, and the service role
 // when the service object cannot be built.
-#include "service/command_line.h"
+#include "app/command_line.h"
 
 #include <fcntl.h>
 #include <io.h>
