@@ -1,6 +1,7 @@
 #include "wmi/event_sink.h"
 
 #include "common/fake_wmi.h"
+#include "common/published_sink_log.h"
 #include "log/log_file.h"
 #include "log/log_pointer.h"
 #include "wmi/wmi_client.h"
@@ -8,10 +9,8 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,55 +24,7 @@ namespace {
 
 constexpr HRESULT Hr(WBEMSTATUS status) { return static_cast<HRESULT>(status); }
 
-const char kLaptopLine[] = "| EventSink::Indicate | UsageModeEvent == kLaptop || UsageModeEvent == kFloating";
-const char kOtherLine[] = "| EventSink::Indicate | UsageModeEvent == other";
-
-// A real log object on a scratch file, published as the process's log.
-class PublishedLog {
- public:
-  PublishedLog() {
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    GetTempFileNameW(folder, L"wsk", 0, path_);
-    DeleteFileW(path_);
-    log_ = new CLogFile(path_, kModuleName);
-    PublishLog(log_);
-  }
-  ~PublishedLog() {
-    RetireLog(log_);
-    DeleteFileW(path_);
-  }
-  CLogFile* log() const { return log_; }
-
-  // Lines of the file without their CR LF.
-  std::vector<std::string> Lines() const {
-    std::ifstream file(path_, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      lines.push_back(bytes.substr(start, end - start));
-    }
-    if (start < bytes.size()) lines.push_back(bytes.substr(start));
-    return lines;
-  }
-  // For each line, which of the sink's two messages it ends with ("" if neither).
-  std::vector<std::string> SinkMessages() const {
-    std::vector<std::string> kinds;
-    for (const std::string& line : Lines()) {
-      auto endsWith = [&](const char* tail) {
-        const std::string t(tail);
-        return line.size() >= t.size() && line.compare(line.size() - t.size(), t.size(), t) == 0;
-      };
-      kinds.push_back(endsWith(kLaptopLine) ? "laptop" : endsWith(kOtherLine) ? "other" : "");
-    }
-    return kinds;
-  }
-
- private:
-  wchar_t path_[MAX_PATH] = {};
-  CLogFile* log_ = nullptr;
-};
+using PublishedLog = tvr_test::PublishedSinkLog;
 
 // Stands in for the subscriber's decision: records every code it is handed,
 // in order, and how many lines the log held at that moment (the sink's line
@@ -84,7 +35,7 @@ class DecisionRecorder {
     unsigned code;
     size_t linesBefore;
   };
-  explicit DecisionRecorder(const class PublishedLog* log = nullptr);
+  explicit DecisionRecorder(const PublishedLog* log = nullptr);
   ~DecisionRecorder() { current_ = nullptr; }
   DecisionRecorder(const DecisionRecorder&) = delete;
   DecisionRecorder& operator=(const DecisionRecorder&) = delete;
