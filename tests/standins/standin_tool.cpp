@@ -1,0 +1,131 @@
+// Helper for the end-to-end prefix:
+//   standin_tool devices N   registers N present laptop/slate indicator devices
+//   standin_tool measure     prints what Wine does with the pieces the
+//                            stand-ins rely on (docs/wine-facts.md)
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "indicator_devices.h"
+
+namespace {
+
+using tvr_standin::IndicatorDevices;
+using tvr_standin::IndicatorEvent;
+
+std::vector<std::wstring> ListIndicatorPaths() {
+  std::vector<std::wstring> paths;
+  HDEVINFO set = ::SetupDiGetClassDevsW(&tvr_standin::kIndicatorInterface, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return paths;
+  for (DWORD i = 0;; ++i) {
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    if (!::SetupDiEnumDeviceInfo(set, i, &device)) break;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!::SetupDiEnumDeviceInterfaces(set, &device, &tvr_standin::kIndicatorInterface, 0, &data)) continue;
+    DWORD size = 0;
+    ::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<BYTE> buffer(size + 2);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof *detail;
+    if (::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) {
+      paths.push_back(detail->DevicePath);
+    }
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+  return paths;
+}
+
+void Open(const wchar_t* what, const std::wstring& path, DWORD access, DWORD share, HANDLE* keep = nullptr,
+          DWORD settle = 100) {
+  // Time for the recorder to listen again after the previous close.
+  ::Sleep(settle);
+  ::SetLastError(0xdeadbeef);
+  HANDLE file = ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD error = ::GetLastError();
+  if (file == INVALID_HANDLE_VALUE) {
+    wprintf(L"  %ls: open refused, error %lu\n", what, error);
+    return;
+  }
+  const BYTE zero = 0;
+  DWORD written = 0;
+  const BOOL wrote = ::WriteFile(file, &zero, 1, &written, nullptr);
+  wprintf(L"  %ls: opened, write %ls (%lu byte)\n", what, wrote ? L"ok" : L"failed", written);
+  if (keep) *keep = file;
+  else ::CloseHandle(file);
+}
+
+int Measure() {
+  wprintf(L"GetSystemMetrics(SM_CONVERTIBLESLATEMODE) = %d\n", ::GetSystemMetrics(SM_CONVERTIBLESLATEMODE));
+  IndicatorDevices devices(2);
+  if (!devices.ok()) {
+    wprintf(L"devices: %hs\n", devices.error().c_str());
+    return 1;
+  }
+  const std::vector<std::wstring> paths = ListIndicatorPaths();
+  wprintf(L"SetupDiGetClassDevsW(PRESENT|DEVICEINTERFACE) lists %zu device(s)\n", paths.size());
+  for (const std::wstring& p : paths) wprintf(L"  %ls\n", p.c_str());
+  if (paths.empty()) return 1;
+  const std::wstring& path = paths[0];
+  Open(L"GENERIC_WRITE, share 0", path, GENERIC_WRITE, 0);
+  Open(L"GENERIC_READ|GENERIC_WRITE", path, GENERIC_READ | GENERIC_WRITE, 0);
+  Open(L"GENERIC_READ", path, GENERIC_READ, 0);
+  Open(L"GENERIC_ALL", path, GENERIC_ALL, 0);
+  Open(L"FILE_WRITE_DATA", path, FILE_WRITE_DATA, 0);
+  HANDLE held = INVALID_HANDLE_VALUE;
+  Open(L"first of two opens", path, GENERIC_WRITE, 0, &held);
+  Open(L"second open while the first is held", path, GENERIC_WRITE, 0);
+  if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+  for (int i = 0; i < 3; ++i) Open(L"open right after a close", path, GENERIC_WRITE, 0, nullptr, 0);
+  // How long the device stays busy after a close: reopen until it opens.
+  LARGE_INTEGER frequency, t0, t1;
+  ::QueryPerformanceFrequency(&frequency);
+  ::Sleep(100);
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ::CloseHandle(file);
+  ::QueryPerformanceCounter(&t0);
+  int tries = 0;
+  for (;; ++tries) {
+    file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE || tries > 1000000) break;
+  }
+  ::QueryPerformanceCounter(&t1);
+  ::CloseHandle(file);
+  wprintf(L"  busy after a close for %.3f ms (%d refused reopens)\n",
+          1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / static_cast<double>(frequency.QuadPart), tries);
+  (void)devices.WaitForBytes(0, 1, 2000);
+  ::Sleep(300);
+  wprintf(L"device 0 recorded:");
+  for (const IndicatorEvent& e : devices.Events(0)) {
+    switch (e.kind) {
+      case IndicatorEvent::kOpen: wprintf(L" open(pid %lu)", e.clientPid); break;
+      case IndicatorEvent::kByte: wprintf(L" byte %02x", e.value); break;
+      case IndicatorEvent::kClose: wprintf(L" close"); break;
+      case IndicatorEvent::kRefusedOpen: wprintf(L" refused-second-open(pid %lu)", e.clientPid); break;
+    }
+  }
+  wprintf(L"\nthis process: pid %lu\n", ::GetCurrentProcessId());
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && wcscmp(argv[1], L"devices") == 0) {
+    const unsigned count = static_cast<unsigned>(_wtoi(argv[2]));
+    if (count > tvr_standin::kMaxIndicatorDevices || !tvr_standin::RegisterIndicatorDevices(count)) {
+      fwprintf(stderr, L"standin_tool: could not register %u devices\n", count);
+      return 1;
+    }
+    return 0;
+  }
+  if (argc == 2 && wcscmp(argv[1], L"measure") == 0) return Measure();
+  fwprintf(stderr, L"usage: standin_tool devices N | measure\n");
+  return 2;
+}
