@@ -283,7 +283,7 @@ TEST_F(EndToEnd, EveryFirmwareEventIsDecidedByTheModeItCarries) {
   };
   for (const EventCase& c : cases) {
     const size_t logMark = ReadServiceLog().size();
-    ASSERT_EQ(RaiseFirmwareEvent(c.detail, c.objects), 1) << c.name << ": the subscription is not there";
+    ASSERT_EQ(RaiseFirmwareEvent(pid_, c.detail, c.objects), 1) << c.name << ": the subscription is not there";
     std::vector<std::string> expectedLines;
     if (c.code >= 0) {
       for (unsigned i = 0; i < c.objects; ++i) {
@@ -313,7 +313,7 @@ TEST_F(EndToEnd, LostAndLateEventsChangeNothingUntilTheyArrive) {
   // Late: it comes only after the next step.
   ASSERT_TRUE(WriteFirmwareState({32, 0}));
   ExpectDeviceBytes(bytes, "posture floating, event not yet there");
-  ASSERT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(32)), 1);
+  ASSERT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(32)), 1);
   if (MustToggle(32)) ++bytes;
   ExpectDeviceBytes(bytes, "the late floating event");
   StopAndExpectEverythingReleased();
@@ -327,7 +327,7 @@ TEST_F(EndToEnd, AProviderThatCannotBeReachedLeavesTheServiceRunningAndWritingNo
   ExpectDeviceBytes(0, "ConnectServer fails");
   EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
   // Nothing subscribed, so an event reaches no one.
-  EXPECT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(1)), 0);
+  EXPECT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(1)), 0);
   ExpectDeviceBytes(0, "event without a subscription");
   EXPECT_THAT(Journal("call ExecQuery"), IsEmpty());
   EXPECT_THAT(Journal("call ExecNotificationQueryAsync"), IsEmpty());
@@ -341,7 +341,7 @@ TEST_F(EndToEnd, AFailingQueryLeavesTheSubscriptionWorking) {
   ASSERT_TRUE(WriteFirmwareState({1, 0, S_OK, static_cast<HRESULT>(WBEM_E_FAILED)}));
   StartAndAwaitFirstCheck();
   ExpectDeviceBytes(0, "ExecQuery fails");
-  EXPECT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(1)), 1);
+  EXPECT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(1)), 1);
   ExpectDeviceBytes(MustToggle(1) ? 1 : 0, "laptop event");
   StopAndExpectEverythingReleased();
 }
@@ -354,7 +354,7 @@ TEST_F(EndToEnd, StopGivesEverythingBackAndTheNextStartDecidesAgain) {
   ExpectDeviceBytes(bytes, "first start");
   const DWORD firstPid = pid_;
   StopAndExpectEverythingReleased();
-  EXPECT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(1), 1, 1, 300), -1) << "the provider outlived its process";
+  EXPECT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(1), 1, 1, 300), -1) << "the provider outlived its process";
 
   // The firmware moved on while the service was stopped.
   ASSERT_TRUE(WriteFirmwareState({32, 0}));
@@ -363,7 +363,7 @@ TEST_F(EndToEnd, StopGivesEverythingBackAndTheNextStartDecidesAgain) {
   EXPECT_NE(pid_, firstPid);
   if (MustToggle(32)) ++bytes;
   ExpectDeviceBytes(bytes, "second start");
-  EXPECT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(1)), 1) << "the second run subscribed afresh";
+  EXPECT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(1)), 1) << "the second run subscribed afresh";
   if (MustToggle(1)) ++bytes;
   ExpectDeviceBytes(bytes, "event in the second run");
   ASSERT_TRUE(WaitUntil([&] { return LogEntries(logMark).size() >= 7; }, kWait));
@@ -381,7 +381,7 @@ TEST_F(EndToEnd, WithTheLogSwitchOffTheSameWritesHappenAndNoLogIsMade) {
   StartAndAwaitFirstCheck();
   size_t bytes = MustToggle(1) ? 1 : 0;
   ExpectDeviceBytes(bytes, "start, log off");
-  ASSERT_EQ(RaiseFirmwareEvent(UsageModeEventDetail(1)), 1);
+  ASSERT_EQ(RaiseFirmwareEvent(pid_, UsageModeEventDetail(1)), 1);
   if (MustToggle(1)) ++bytes;
   ExpectDeviceBytes(bytes, "laptop event, log off");
   StopAndExpectEverythingReleased();

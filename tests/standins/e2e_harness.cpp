@@ -91,11 +91,12 @@ std::vector<BYTE> UsageModeEventDetail(unsigned code) {
   return {5, 0, 0, 0, 0, 0, static_cast<BYTE>(code & 0xFF), static_cast<BYTE>((code >> 8) & 0xFF)};
 }
 
-int RaiseFirmwareEvent(const std::vector<BYTE>& detail, unsigned objects, unsigned calls, DWORD waitMs) {
+int RaiseFirmwareEvent(DWORD pid, const std::vector<BYTE>& detail, unsigned objects, unsigned calls, DWORD waitMs) {
   HANDLE pipe = INVALID_HANDLE_VALUE;
+  const std::wstring name = L"\\\\.\\pipe\\tvr-firmware-standin-" + std::to_wstring(pid);
   const bool reached = WaitUntil(
       [&] {
-        pipe = ::CreateFileW(L"\\\\.\\pipe\\tvr-firmware-standin", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        pipe = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
         return pipe != INVALID_HANDLE_VALUE;
       },

@@ -27,11 +27,12 @@ struct FirmwareState {
 // bytes 6-7, little-endian).
 std::vector<BYTE> UsageModeEventDetail(unsigned code);
 
-// Raises RuxeEvent with `detail` on the provider's own thread: `calls`
-// Indicate calls of `objects` objects each, to every live subscription.
+// Raises RuxeEvent with `detail` in process `pid`, on the provider's own
+// thread: `calls` Indicate calls of `objects` objects each, to every live
+// subscription of that process.
 // Returns the number of subscriptions reached once every Indicate returned,
 // or -1 when the provider could not be reached within `waitMs`.
-int RaiseFirmwareEvent(const std::vector<BYTE>& detail, unsigned objects = 1, unsigned calls = 1,
+int RaiseFirmwareEvent(DWORD pid, const std::vector<BYTE>& detail, unsigned objects = 1, unsigned calls = 1,
                        DWORD waitMs = 10000);
 
 // The provider's journal, one entry per line (see firmware_wmi.cpp).

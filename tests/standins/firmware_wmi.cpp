@@ -22,8 +22,8 @@
 //                       (STEP: connect, query, method), "instance NAME"
 //   wmi-journal.txt     appended by this DLL: one line per call, refusal,
 //                       object made ("new #id kind") and freed ("free #id kind")
-// Control pipe \\.\pipe\tvr-firmware-standin, served on a thread of its own
-// from the first ConnectServer on, one command per line:
+// Control pipe \\.\pipe\tvr-firmware-standin-<process id>, served on a
+// thread of its own from the first ConnectServer on, one command per line:
 //   ping                      -> "pong"
 //   event HEX OBJECTS CALLS   -> raise RuxeEvent with EventDetail = HEX bytes:
 //                                CALLS Indicate calls of OBJECTS objects each,
@@ -991,8 +991,9 @@ DWORD WINAPI ControlThread(void*) {
   // The delivery thread is a thread of its own in the multithreaded
   // apartment, as WMI's delivery threads are.
   (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const std::wstring name = L"\\\\.\\pipe\\tvr-firmware-standin-" + std::to_wstring(::GetCurrentProcessId());
   for (;;) {
-    HANDLE pipe = ::CreateNamedPipeW(L"\\\\.\\pipe\\tvr-firmware-standin", PIPE_ACCESS_DUPLEX,
+    HANDLE pipe = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
       Note(L"control pipe refused 0x%08lx", ::GetLastError());
