@@ -22,7 +22,7 @@ test: build
 	tools/wine-env.sh $(BUILD) ctest --test-dir $(BUILD) --output-on-failure
 
 run: build
-	tools/run.sh $(BUILD) $(SCENARIO)
+	REAL=$(REAL) tools/run.sh $(BUILD) $(SCENARIO)
 
 bench: build
 	tools/wine-env.sh $(BUILD) tools/bench.sh $(BUILD)

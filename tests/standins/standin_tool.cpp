@@ -2,14 +2,20 @@
 //   standin_tool devices N   registers N present laptop/slate indicator devices
 //   standin_tool measure     prints what Wine does with the pieces the
 //                            stand-ins rely on (docs/wine-facts.md)
+//   standin_tool measure-service
+//                            installs and starts TVRSvc.exe and prints what
+//                            else Wine can deliver to it
 #include <windows.h>
 #include <setupapi.h>
+#include <evntrace.h>
+#include <evntcons.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "e2e_harness.h"
 #include "indicator_devices.h"
 
 namespace {
@@ -114,6 +120,41 @@ int Measure() {
   return 0;
 }
 
+// What reaches an installed, running service under Wine besides its start
+// and stop: power and session controls, and a real-time trace session.
+int MeasureService() {
+  using namespace tvr_standin;
+  std::string output;
+  DWORD pid = 0;
+  if (!RemoveServiceIfPresent() || RunAndWait(ProductExe(), L"-install", &output) != 0 ||
+      !StartInstalledService(&pid)) {
+    wprintf(L"could not install and start the service\n");
+    return 1;
+  }
+  SC_HANDLE scm = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = ::OpenServiceW(scm, L"TVRSvc", SERVICE_ALL_ACCESS);
+  for (DWORD control : {DWORD{SERVICE_CONTROL_POWEREVENT}, DWORD{SERVICE_CONTROL_SESSIONCHANGE}}) {
+    SERVICE_STATUS status{};
+    ::SetLastError(0xdeadbeef);
+    const BOOL ok = ::ControlService(service, control, &status);
+    wprintf(L"ControlService(%lu) -> %d, error %lu\n", control, ok, ok ? 0 : ::GetLastError());
+  }
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(scm);
+  EVENT_TRACE_LOGFILEW trace{};
+  wchar_t name[] = L"TS CS ETW Monitor";
+  trace.LoggerName = name;
+  trace.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+  ::SetLastError(0xdeadbeef);
+  const TRACEHANDLE handle = ::OpenTraceW(&trace);
+  wprintf(L"OpenTraceW(the service's session) -> %ls, error %lu\n",
+          handle == static_cast<TRACEHANDLE>(INVALID_PROCESSTRACE_HANDLE) ? L"INVALID_PROCESSTRACE_HANDLE" : L"a handle",
+          ::GetLastError());
+  (void)StopInstalledService();
+  (void)RunAndWait(ProductExe(), L"-remove", &output);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -126,6 +167,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (argc == 2 && wcscmp(argv[1], L"measure") == 0) return Measure();
-  fwprintf(stderr, L"usage: standin_tool devices N | measure\n");
+  if (argc == 2 && wcscmp(argv[1], L"measure-service") == 0) return MeasureService();
+  fwprintf(stderr, L"usage: standin_tool devices N | measure | measure-service\n");
   return 2;
 }
