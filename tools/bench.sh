@@ -46,4 +46,11 @@ if [ -x "$build/sim/tvrsim.exe" ]; then
   echo "== Decision latency in-process with the simulated convertible (logging off)"
   "$WINE" "$build/sim/tvrsim.exe" --bench 2>&1 | tr -d '\r'
 fi
+if [ -x "$build/standins/tvr_e2e_bench.exe" ]; then
+  echo "== Firmware event to indicator byte: the installed executable and the stand-ins, beside a minimal client"
+  # A prefix of its own, with the stand-ins installed (the same one the
+  # end-to-end test uses).
+  "$(dirname "$0")/../tests/standins/e2e-env.sh" "$build" \
+    bash -c '"$WINE" "$0/standins/tvr_e2e_bench.exe" 250 2>&1 | tr -d "\r"' "$build"
+fi
 rm -rf "$tmp"
