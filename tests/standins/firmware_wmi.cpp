@@ -197,7 +197,6 @@ FirmwareState ReadState() {
     while (fgets(line, sizeof line, file)) {
       std::string text(line);
       while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      char word[64] = {};
       char step[64] = {};
       unsigned long number = 0;
       if (sscanf(text.c_str(), "posture %lu", &number) == 1) state.posture = static_cast<unsigned>(number);
@@ -211,7 +210,6 @@ FirmwareState ReadState() {
         instanceGiven = true;
         state.instances.emplace_back(text.begin() + 9, text.end());
       }
-      (void)word;
     }
     fclose(file);
   }
@@ -942,7 +940,7 @@ StaticFactory<MakeApartment> g_apartmentFactory(L"UnsecuredApartment");
 
 std::vector<BYTE> ParseHex(const std::string& text) {
   std::vector<BYTE> bytes;
-  for (size_t i = 0; i + 1 < text.size() + 1 && i < text.size(); i += 2) {
+  for (size_t i = 0; i + 2 <= text.size(); i += 2) {
     unsigned value = 0;
     if (sscanf(text.substr(i, 2).c_str(), "%2x", &value) != 1) break;
     bytes.push_back(static_cast<BYTE>(value));

@@ -96,7 +96,6 @@ struct PipeInstance {
   HANDLE event = nullptr;
   OVERLAPPED overlapped{};
   BYTE buffer[64] = {};
-  DWORD clientPid = 0;
 
   ~PipeInstance() {
     if (pipe != INVALID_HANDLE_VALUE) {
@@ -135,7 +134,7 @@ struct IndicatorDevices::Device {
   bool open = false;
   LONGLONG lastByte = 0;
   std::thread thread;
-  bool firstInstance = true;
+  bool starting = true;  // until its thread has made the pipe
 };
 
 IndicatorDevices::IndicatorDevices(unsigned count) {
@@ -165,7 +164,7 @@ IndicatorDevices::IndicatorDevices(unsigned count) {
   std::unique_lock<std::mutex> hold(lock_);
   changed_.wait_for(hold, std::chrono::seconds(10), [this] {
     for (auto& d : devices_) {
-      if (d->firstInstance) return false;
+      if (d->starting) return false;
     }
     return true;
   });
@@ -234,7 +233,7 @@ void IndicatorDevices::Run(Device& device) {
                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
   {
     std::lock_guard<std::mutex> hold(lock_);
-    device.firstInstance = false;
+    device.starting = false;
   }
   changed_.notify_all();
   if (instance.pipe == INVALID_HANDLE_VALUE) return;

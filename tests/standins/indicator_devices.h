@@ -7,11 +7,13 @@
 // \\?\ROOT#SLATE_INDICATOR_<n>#0000#{interface} is an NT symbolic link, made
 // by this process, to a named pipe of this process. CreateFileW on the path
 // thus opens the pipe; every byte written to it is recorded here, with who
-// opened it. Like the driver, a device takes one open at a time: an open
-// while the device is already open is refused and recorded.
-//
-// The pipe is inbound (the device is written, never read), so an open that
-// asks for read access is refused by the system itself.
+// opened it (the writer's process id). Like the driver, a device takes one
+// open at a time: the pipe has a single instance, so an open while the
+// device is open is refused by the system (ERROR_PIPE_BUSY, where the driver
+// gives a sharing violation). The pipe is inbound (the device is written,
+// never read), so an open that asks for read access is refused by the system
+// too (ERROR_ACCESS_DENIED). Neither refusal reaches the recorder: the
+// writer's device simply receives nothing.
 
 #include <windows.h>
 
@@ -39,17 +41,17 @@ inline constexpr unsigned kMaxIndicatorDevices = 8;
 std::wstring IndicatorDevicePath(unsigned index);
 
 struct IndicatorEvent {
-  enum Kind { kOpen, kByte, kClose, kRefusedOpen };
+  enum Kind { kOpen, kByte, kClose };
   Kind kind;
   BYTE value = 0;          // kByte
-  DWORD clientPid = 0;     // kOpen, kRefusedOpen
+  DWORD clientPid = 0;     // kOpen
   LARGE_INTEGER when{};    // QueryPerformanceCounter at the moment it was seen
 };
 
 class IndicatorDevices {
  public:
   // Registers `count` devices and starts recording. ok() says whether every
-  // link and pipe could be made; error() says what failed.
+  // link could be made; error() says what failed.
   explicit IndicatorDevices(unsigned count);
   ~IndicatorDevices();
   IndicatorDevices(const IndicatorDevices&) = delete;

@@ -113,7 +113,6 @@ int Measure() {
       case IndicatorEvent::kOpen: wprintf(L" open(pid %lu)", e.clientPid); break;
       case IndicatorEvent::kByte: wprintf(L" byte %02x", e.value); break;
       case IndicatorEvent::kClose: wprintf(L" close"); break;
-      case IndicatorEvent::kRefusedOpen: wprintf(L" refused-second-open(pid %lu)", e.clientPid); break;
     }
   }
   wprintf(L"\nthis process: pid %lu\n", ::GetCurrentProcessId());
