@@ -509,4 +509,75 @@ TEST_F(ExeTest, ServiceRunsUnderTheServiceManagerAndLogs) {
                                           "ServiceWorkerThread: ServiceWorkerThread End"));
 }
 
+// --- start and stop under the service manager, many times ------------------------
+
+// Installs the service "TVRSvc" for `exe` directly (the stand-in hosts have no
+// -install of their own worth trusting here).
+ScopedServiceHandle InstallServiceFor(const std::wstring& exe) {
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  const std::wstring quoted = L"\"" + exe + L"\"";
+  return ScopedServiceHandle(::CreateServiceW(scm.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr,
+                                              nullptr, nullptr, nullptr, nullptr));
+}
+
+// One start and stop through the service manager; the stop comes once RUNNING
+// has been seen (so while the worker may still be setting up). Empty when all
+// went well, otherwise what went wrong.
+std::string StartAndStopOnce(SC_HANDLE service) {
+  if (!::StartServiceW(service, 0, nullptr)) return "StartService failed w/err " + std::to_string(::GetLastError());
+  if (!WaitForState(service, SERVICE_RUNNING, 15s)) return "no RUNNING, state " + std::to_string(CurrentState(service));
+  SERVICE_STATUS_PROCESS process = {};
+  DWORD needed = 0;
+  tvr::ScopedKernelHandle serviceProcess;
+  if (::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof(process),
+                             &needed)) {
+    serviceProcess.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.dwProcessId));
+  }
+  if (!serviceProcess) return "the service process cannot be opened";
+
+  SERVICE_STATUS status = {};
+  const BOOL asked = ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+  const DWORD askError = ::GetLastError();
+  const bool stopped = WaitForState(service, SERVICE_STOPPED, 5s);
+  // The next start must not meet the old process still leaving.
+  const bool gone = ::WaitForSingleObject(serviceProcess.get(), 15000) == WAIT_OBJECT_0;
+  DWORD exitCode = 0;
+  ::GetExitCodeProcess(serviceProcess.get(), &exitCode);
+  if (!asked) return "ControlService(STOP) failed w/err " + std::to_string(askError);
+  if (!stopped) return "no STOPPED within 5 s, state " + std::to_string(CurrentState(service));
+  if (!gone) return "the service process did not end";
+  if (exitCode != 0) return "the service process ended with " + std::to_string(exitCode);
+  return "";
+}
+
+std::wstring LateAnswerHostPath() { return FullPath(tvr_test::ThisProgramFolder() + L"tvr_late_answer_service.exe"); }
+
+// Under Wine the dispatcher runs a control handler on a thread of its own and
+// answers the service manager only after the handler has returned, while
+// StartServiceCtrlDispatcherW already returns to the entry on the STOPPED
+// report. Here the handler is held back after that report; the stop must
+// still be answered, not end in a broken pipe (0x6d).
+TEST_F(ExeTest, StopIsAnsweredWhenTheHandlerIsLateAfterItsStoppedReport) {
+  ScopedServiceHandle service = InstallServiceFor(LateAnswerHostPath());
+  ASSERT_TRUE(service) << ::GetLastError();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(StartAndStopOnce(service.get()), "") << "round " << round;
+  }
+}
+
+TEST_F(ExeTest, FiftyStartStopCyclesInARowAllSucceed) {
+  ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(service) << ::GetLastError();
+  constexpr int kCycles = 50;
+  std::vector<std::string> failures;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    const std::string failure = StartAndStopOnce(service.get());
+    if (!failure.empty()) failures.push_back("cycle " + std::to_string(cycle) + ": " + failure);
+  }
+  EXPECT_THAT(failures, testing::IsEmpty()) << failures.size() << " of " << kCycles << " cycles failed";
+}
+
 }  // namespace
