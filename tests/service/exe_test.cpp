@@ -3,8 +3,10 @@
 // service database, so they all live in this one test program, which runs on
 // its own; each removes the service it installed, whatever happens.
 #include <windows.h>
+#include <psapi.h>
 
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -578,6 +580,83 @@ TEST_F(ExeTest, FiftyStartStopCyclesInARowAllSucceed) {
     if (!failure.empty()) failures.push_back("cycle " + std::to_string(cycle) + ": " + failure);
   }
   EXPECT_THAT(failures, testing::IsEmpty()) << failures.size() << " of " << kCycles << " cycles failed";
+}
+
+// Loaded module base names of a process, lower case.
+std::vector<std::string> ModulesOf(HANDLE process) {
+  std::vector<std::string> names;
+  HMODULE modules[512];
+  DWORD needed = 0;
+  if (!::K32EnumProcessModules(process, modules, sizeof(modules), &needed)) return names;
+  for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < std::size(modules); ++i) {
+    char name[MAX_PATH] = {};
+    if (::K32GetModuleBaseNameA(process, modules[i], name, MAX_PATH) == 0) continue;
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    names.push_back(lower);
+  }
+  return names;
+}
+
+// The worker's DLLs made unloadable for one scratch copy of the executable
+// (Wine's per-program DLL overrides; an empty value disables the DLL). The
+// image help library stays, so that the log can show how far the worker got.
+TEST_F(ExeTest, ServiceRunsAndStopsInOrderWhenTheWorkersDllsCannotBeLoaded) {
+  ScratchCopy copy(L"tvr-without-dlls", L"tvr_without_dlls.exe");
+  ASSERT_TRUE(copy.copied) << ::GetLastError();
+  std::vector<std::unique_ptr<tvr_test::ScopedRegistryValue>> overrides;
+  for (const wchar_t* dll : {L"ole32", L"oleaut32", L"setupapi", L"tdh", L"user32"}) {
+    overrides.push_back(std::make_unique<tvr_test::ScopedRegistryValue>(
+        HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\tvr_without_dlls.exe\\DllOverrides", dll, REG_SZ, L"",
+        static_cast<DWORD>(sizeof(wchar_t))));
+    ASSERT_TRUE(overrides.back()->ok());
+  }
+  tvr_test::ScopedLogSwitch on;
+  ASSERT_TRUE(on.ok());
+  const std::wstring logPath = ServiceLogPath();
+  const size_t offset = ReadFileBytes(logPath).size();
+
+  ScopedServiceHandle service = InstallServiceFor(copy.file);
+  ASSERT_TRUE(service) << ::GetLastError();
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 15s));
+  SERVICE_STATUS_PROCESS process = {};
+  DWORD needed = 0;
+  ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                                     sizeof(process), &needed));
+  tvr::ScopedKernelHandle serviceProcess(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process.dwProcessId));
+  ASSERT_TRUE(serviceProcess) << ::GetLastError();
+
+  // The set-up is over once the monitor has written its last line; the
+  // connection, the subscription and the first check came before it.
+  const auto setUpLimit = std::chrono::steady_clock::now() + 30s;
+  while (ReadFileBytes(logPath).substr(offset).find("| CreateThread\r\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < setUpLimit) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(CurrentState(service.get()), static_cast<DWORD>(SERVICE_RUNNING));
+  const std::vector<std::string> modules = ModulesOf(serviceProcess.get());
+  EXPECT_THAT(modules, testing::Contains("tvr_without_dlls.exe"));
+  for (const char* dll : {"ole32.dll", "oleaut32.dll", "setupapi.dll", "tdh.dll", "user32.dll"}) {
+    EXPECT_THAT(modules, testing::Not(testing::Contains(dll)));
+  }
+
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+  EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 5s));
+  ASSERT_EQ(::WaitForSingleObject(serviceProcess.get(), 15000), WAIT_OBJECT_0);
+  DWORD exitCode = 1;
+  ASSERT_TRUE(::GetExitCodeProcess(serviceProcess.get(), &exitCode));
+  EXPECT_EQ(exitCode, 0u);
+
+  std::vector<std::string> order;
+  for (const LogLine& line : ParseLog(ReadFileBytes(logPath).substr(offset))) {
+    if (line.function == "ServiceWorkerThread" || line.function == "RegisterPowerETW") order.push_back(line.message);
+  }
+  EXPECT_THAT(order, testing::ElementsAre("ServiceWorkerThread Enter",
+                                          "WTSGetActiveConsoleSessionId() != INVALID_SESSION_ID && session_id != 0",
+                                          "ERROR_SUCCESS", "CreateThread", "ServiceWorkerThread End"));
 }
 
 }  // namespace
