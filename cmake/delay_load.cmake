@@ -25,6 +25,11 @@ function(tvr_delay_load target)
     return()
   endif()
 
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT CMAKE_HOST_UNIX)
+    # The collect2 stand-in below is a shell script.
+    message(WARNING "${target}: no delay-loading with gcc on this host; every DLL is loaded at start")
+    return()
+  endif()
   find_program(TVR_LLD NAMES ld.lld ld.lld-14 REQUIRED)
   find_program(TVR_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
   find_program(TVR_MINGW_NM NAMES ${CMAKE_NM} x86_64-w64-mingw32-nm nm REQUIRED)

@@ -116,8 +116,9 @@ void CServiceBase::AwaitLastControlAnswer() noexcept {
   // After a handler the dispatcher thread makes two synchronous calls on its
   // pipe: the write of the answer, which completes at once into the pipe's
   // buffer, and the blocking read of the next request. Only that read can be
-  // found pending, so once it can be cancelled the answer has gone out; the
-  // cancelled read also makes the dispatcher close its pipe and end.
+  // found pending, so once it can be cancelled the answer has gone out (the
+  // cancelled read makes the dispatcher close its pipe and leave; the process
+  // need not wait for that).
   const ULONGLONG deadline = ::GetTickCount64() + kControlAnswerWaitMs;
   while (!::CancelSynchronousIo(dispatcher.get())) {
     // Anything but "nothing pending" means this cannot be told; the thread
@@ -126,8 +127,6 @@ void CServiceBase::AwaitLastControlAnswer() noexcept {
     if (::WaitForSingleObject(dispatcher.get(), 1) != WAIT_TIMEOUT) return;
     if (::GetTickCount64() >= deadline) return;
   }
-  const ULONGLONG now = ::GetTickCount64();
-  (void)::WaitForSingleObject(dispatcher.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
 }
 
 void CServiceBase::OnStart(DWORD, LPWSTR*) {}
