@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr HRESULT kDelayLoadHresult = HRESULT_FROM_WIN32(kDelayLoadError);
+// Not constexpr: MSVC's HRESULT_FROM_WIN32 is an inline function.
+const HRESULT kDelayLoadHresult = HRESULT_FROM_WIN32(kDelayLoadError);
 
 bool EqualsIgnoringAsciiCase(const char* a, const char* b) noexcept {
   for (;; ++a, ++b) {
