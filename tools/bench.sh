@@ -9,7 +9,8 @@ echo "== Size"
 tmp=$(mktemp -d)
 x86_64-w64-mingw32-strip -o "$tmp/TVRSvc.exe" "$build/TVRSvc.exe"
 echo "stripped TVRSvc.exe: $(stat -c %s "$tmp/TVRSvc.exe") bytes"
-imports() { llvm-readobj --coff-imports "$build/TVRSvc.exe" | awk -v kind="$1" '$1 == kind" {" {take=1; next} take && /Name:/ {printf "%s ", $2; take=0}'; }
+# Top-level blocks of llvm-readobj's listing start in the first column.
+imports() { llvm-readobj --coff-imports "$build/TVRSvc.exe" | awk -v head="^$1 [{]" '$0 ~ head {take=1; next} take && $1 == "Name:" {printf "%s ", $2; take=0}'; }
 echo "imports: $(imports Import)"
 echo "delay imports: $(imports DelayImport)"
 
