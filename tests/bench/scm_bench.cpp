@@ -5,7 +5,9 @@
 //     (who goes first alternates too): start to RUNNING and stop to STOPPED
 //     after a second of running, then the same with the stop right at start.
 //     Prints each series' median and spread and the ratio of the medians,
-//     and says when the baseline's own runs spread too widely to judge.
+//     and says when the baseline's own runs spread too widely to judge. The
+//     stops are also set against the baseline in the shape of TVRSvc's stop
+//     (STOPPED reported inside the control handler).
 //   scm_bench.exe cycles <TVRSvc.exe> [count]
 //     start and stop the installed executable `count` times in a row (50 by
 //     default) with the stop right at RUNNING; prints the failures.
@@ -62,8 +64,8 @@ struct Series {
   }
 };
 
-SC_HANDLE Install(SC_HANDLE scm, const wchar_t* name, const std::wstring& exe) {
-  const std::wstring quoted = L"\"" + exe + L"\"";
+SC_HANDLE Install(SC_HANDLE scm, const wchar_t* name, const std::wstring& exe, const wchar_t* arguments = L"") {
+  const std::wstring quoted = L"\"" + exe + L"\"" + arguments;
   SC_HANDLE service = CreateServiceW(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr,
                                      nullptr, L"\0", nullptr, nullptr);
@@ -143,33 +145,39 @@ void PrintComparison(const wchar_t* what, const Series& product, const Series& b
 }
 
 int StartStop(SC_HANDLE scm, const std::wstring& product, const std::wstring& baseline, int rounds) {
-  Subject subjects[2] = {{L"TVRSvc", Install(scm, L"TVRSvc", product), {}, {}, {}},
-                         {L"TVRBaseline", Install(scm, L"TVRBaseline", baseline), {}, {}, {}}};
-  bool ok = subjects[0].service != nullptr && subjects[1].service != nullptr;
+  constexpr int kSubjects = 3;
+  Subject subjects[kSubjects] = {
+      {L"TVRSvc", Install(scm, L"TVRSvc", product), {}, {}, {}},
+      {L"TVRBaseline", Install(scm, L"TVRBaseline", baseline), {}, {}, {}},
+      {L"TVRBaselineInHandler",
+       Install(scm, L"TVRBaselineInHandler", baseline, L" --stopped-in-handler"), {}, {}, {}}};
+  bool ok = true;
+  for (const Subject& subject : subjects) ok = ok && subject.service != nullptr;
   for (int round = 0; round < rounds && ok; ++round) {
-    for (int turn = 0; turn < 2 && ok; ++turn) {
-      Subject& subject = subjects[(round + turn) % 2];
+    for (int turn = 0; turn < kSubjects && ok; ++turn) {
+      Subject& subject = subjects[(round + turn) % kSubjects];
       double startMs = 0, stopMs = 0;
       ok = Cycle(subject.service, subject.name, 1000, startMs, stopMs);
       subject.start.values.push_back(startMs);
       subject.stop.values.push_back(stopMs);
     }
-    for (int turn = 0; turn < 2 && ok; ++turn) {
-      Subject& subject = subjects[(round + turn + 1) % 2];
+    for (int turn = 0; turn < kSubjects && ok; ++turn) {
+      Subject& subject = subjects[(round + turn + 1) % kSubjects];
       double startMs = 0, stopMs = 0;
       ok = Cycle(subject.service, subject.name, 0, startMs, stopMs);
       subject.start.values.push_back(startMs);
       subject.stopAtStart.values.push_back(stopMs);
     }
   }
-  Remove(subjects[0].service);
-  Remove(subjects[1].service);
+  for (const Subject& subject : subjects) Remove(subject.service);
   if (!ok) return 1;
-  wprintf(L"%d rounds, TVRSvc and the baseline taking turns\n", rounds);
+  wprintf(L"%d rounds, TVRSvc and the two baselines taking turns\n", rounds);
   PrintComparison(L"start to RUNNING", subjects[0].start, subjects[1].start, L" (target <= 1.1)");
   PrintComparison(L"stop to STOPPED, running 1 s", subjects[0].stop, subjects[1].stop, L" (target <= 1.3)");
   PrintComparison(L"stop to STOPPED, right at start", subjects[0].stopAtStart, subjects[1].stopAtStart,
                   L" (waits for the worker's set-up; never near the 5000 ms fallback)");
+  PrintComparison(L"stop to STOPPED, running 1 s, against the baseline that reports STOPPED in its handler",
+                  subjects[0].stop, subjects[2].stop, L"");
   return 0;
 }
 
