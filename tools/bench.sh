@@ -9,11 +9,17 @@ echo "== Size"
 tmp=$(mktemp -d)
 x86_64-w64-mingw32-strip -o "$tmp/TVRSvc.exe" "$build/TVRSvc.exe"
 echo "stripped TVRSvc.exe: $(stat -c %s "$tmp/TVRSvc.exe") bytes"
-echo "imports: $(x86_64-w64-mingw32-objdump -p "$build/TVRSvc.exe" | awk '/DLL Name/ {printf "%s ", $3}')"
+# Top-level blocks of llvm-readobj's listing start in the first column.
+imports() { llvm-readobj --coff-imports "$build/TVRSvc.exe" | awk -v head="^$1 [{]" '$0 ~ head {take=1; next} take && $1 == "Name:" {printf "%s ", $2; take=0}'; }
+echo "imports: $(imports Import)"
+echo "delay imports: $(imports DelayImport)"
 
-echo "== Start and stop through the service manager (median of 5, side by side with a minimal service)"
+echo "== Start and stop through the service manager (side by side with a minimal service)"
 "$WINE" "$build/bench/scm_bench.exe" startstop "$(win "$build/TVRSvc.exe")" \
-  "$(win "$build/bench/tvr_baseline_service.exe")" 5 2>&1 | tr -d '\r'
+  "$(win "$build/bench/tvr_baseline_service.exe")" "${ROUNDS:-7}" 2>&1 | tr -d '\r'
+
+echo "== Start and stop cycles of the installed executable in a row"
+"$WINE" "$build/bench/scm_bench.exe" cycles "$(win "$build/TVRSvc.exe")" "${CYCLES:-50}" 2>&1 | tr -d '\r'
 
 echo "== Idle CPU over 10 s (read from the Wine process's /proc entry)"
 fifo="$tmp/hold.out"

@@ -5,11 +5,14 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in mingw-w64 wine wine64 cmake ninja-build googletest make; do
+# lld and llvm (llvm-dlltool) link the executable with its delay imports.
+for p in mingw-w64 wine wine64 cmake ninja-build googletest make lld llvm; do
   have_pkg "$p" || need+=("$p")
 done
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(mingw-w64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v ld.lld >/dev/null 2>&1 || need+=(lld)
+command -v llvm-dlltool >/dev/null 2>&1 || need+=(llvm)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"

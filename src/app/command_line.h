@@ -34,7 +34,8 @@ void PrintUsage() noexcept;
 // `log` (may be null). Every failure, the object's own construction included
 // (it throws the DWORD error code), is printed as "Service failed to run";
 // without a built object the dispatcher is not started. Returns when the
-// object is gone.
+// object is gone, and not before the service manager has had its answer to
+// the last control.
 template <class Service>
 void RunAsService(CLogFile* log) noexcept {
   try {
@@ -47,6 +48,8 @@ void RunAsService(CLogFile* log) noexcept {
     };
     if (!::StartServiceCtrlDispatcherW(table)) {
       wprintf(L"Service failed to run w/err 0x%08lx\n", ::GetLastError());
+    } else {
+      CServiceBase::AwaitLastControlAnswer();
     }
   } catch (DWORD error) {
     wprintf(L"Service failed to run w/err 0x%08lx\n", error);

@@ -1,6 +1,10 @@
 #include "service/service_base.h"
 
+#include <atomic>
+
 #include "common/bounded_format.h"
+#include "common/scoped_handle.h"
+#include "common/srw_guard.h"
 #include "log/log_pointer.h"
 #include "service/service_platform.h"
 
@@ -12,6 +16,15 @@ namespace {
 // Pause and continue are never offered; the wrappers exist for them all the same.
 constexpr DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE;
+
+// Held by ControlHandler for the whole of a control, so that the entry can
+// tell when no handler is in flight any more.
+SRWLOCK g_controlGate = SRWLOCK_INIT;
+// The thread the last control ran on: under Wine the dispatcher's own, which
+// writes the answer to the service manager after the handler has returned.
+std::atomic<DWORD> g_controlThreadId{0};
+
+constexpr DWORD kControlAnswerWaitMs = 2000;
 
 // The one failure guard every wrapper runs its steps in. A bare error code
 // goes to the event log with the operation's name, anything else with the
@@ -63,6 +76,8 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 DWORD WINAPI CServiceBase::ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
+  tvr::ExclusiveSrwGuard gate(g_controlGate);
+  g_controlThreadId.store(::GetCurrentThreadId());
   CServiceBase* service = g_activeService;
   if (service == nullptr) return NO_ERROR;
   switch (control) {
@@ -88,6 +103,30 @@ DWORD WINAPI CServiceBase::ControlHandler(DWORD control, DWORD eventType, LPVOID
       break;
   }
   return NO_ERROR;
+}
+
+void CServiceBase::AwaitLastControlAnswer() noexcept {
+  // Once the gate can be taken, the last handler has returned to the dispatcher.
+  { tvr::ExclusiveSrwGuard gate(g_controlGate); }
+  const DWORD threadId = g_controlThreadId.load();
+  if (threadId == 0 || threadId == ::GetCurrentThreadId()) return;
+
+  tvr::ScopedKernelHandle dispatcher(::OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, threadId));
+  if (!dispatcher) return;
+  // After a handler the dispatcher thread makes two synchronous calls on its
+  // pipe: the write of the answer, which completes at once into the pipe's
+  // buffer, and the blocking read of the next request. Only that read can be
+  // found pending, so once it can be cancelled the answer has gone out (the
+  // cancelled read makes the dispatcher close its pipe and leave; the process
+  // need not wait for that).
+  const ULONGLONG deadline = ::GetTickCount64() + kControlAnswerWaitMs;
+  while (!::CancelSynchronousIo(dispatcher.get())) {
+    // Anything but "nothing pending" means this cannot be told; the thread
+    // having ended means the answer went out before it did.
+    if (::GetLastError() != ERROR_NOT_FOUND) return;
+    if (::WaitForSingleObject(dispatcher.get(), 1) != WAIT_TIMEOUT) return;
+    if (::GetTickCount64() >= deadline) return;
+  }
 }
 
 void CServiceBase::OnStart(DWORD, LPWSTR*) {}

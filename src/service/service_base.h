@@ -34,6 +34,16 @@ class CServiceBase {
   // control on g_activeService; returns NO_ERROR for every control.
   static DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
+  // For the entry, once StartServiceCtrlDispatcherW has returned: returns when
+  // the service manager has had its answer to the last control, or after 2 s.
+  // Wine's dispatcher runs the handlers on a thread of its own and writes the
+  // answer after the handler has returned, but lets StartServiceCtrlDispatcherW
+  // return as soon as the STOPPED report is made inside the handler; a process
+  // that ends in between breaks the control pipe, and the stop fails with
+  // ERROR_BROKEN_PIPE for whoever asked for it. Where the handlers run on the
+  // dispatcher's own thread, as on Windows, it returns at once.
+  static void AwaitLastControlAnswer() noexcept;
+
   // Writes one event-log entry with the insertion strings {serviceName,
   // message}. Drops it silently when the event source cannot be opened.
   void LogEvent(const wchar_t* message, WORD type) noexcept;

@@ -3,8 +3,10 @@
 // service database, so they all live in this one test program, which runs on
 // its own; each removes the service it installed, whatever happens.
 #include <windows.h>
+#include <psapi.h>
 
 #include <chrono>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -507,6 +509,154 @@ TEST_F(ExeTest, ServiceRunsUnderTheServiceManagerAndLogs) {
                                           "INVALID_SESSION_ID && session_id != 0",
                                           "RegisterPowerETW: ERROR_SUCCESS", "RegisterPowerETW: CreateThread",
                                           "ServiceWorkerThread: ServiceWorkerThread End"));
+}
+
+// --- start and stop under the service manager, many times ------------------------
+
+// Installs the service "TVRSvc" for `exe` directly (the stand-in hosts have no
+// -install of their own worth trusting here).
+ScopedServiceHandle InstallServiceFor(const std::wstring& exe) {
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+  const std::wstring quoted = L"\"" + exe + L"\"";
+  return ScopedServiceHandle(::CreateServiceW(scm.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr,
+                                              nullptr, nullptr, nullptr, nullptr));
+}
+
+// One start and stop through the service manager; the stop comes once RUNNING
+// has been seen (so while the worker may still be setting up). Empty when all
+// went well, otherwise what went wrong.
+std::string StartAndStopOnce(SC_HANDLE service) {
+  if (!::StartServiceW(service, 0, nullptr)) return "StartService failed w/err " + std::to_string(::GetLastError());
+  if (!WaitForState(service, SERVICE_RUNNING, 15s)) return "no RUNNING, state " + std::to_string(CurrentState(service));
+  SERVICE_STATUS_PROCESS process = {};
+  DWORD needed = 0;
+  tvr::ScopedKernelHandle serviceProcess;
+  if (::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process), sizeof(process),
+                             &needed)) {
+    serviceProcess.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.dwProcessId));
+  }
+  if (!serviceProcess) return "the service process cannot be opened";
+
+  SERVICE_STATUS status = {};
+  const BOOL asked = ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+  const DWORD askError = ::GetLastError();
+  const bool stopped = WaitForState(service, SERVICE_STOPPED, 5s);
+  // The next start must not meet the old process still leaving.
+  const bool gone = ::WaitForSingleObject(serviceProcess.get(), 15000) == WAIT_OBJECT_0;
+  DWORD exitCode = 0;
+  ::GetExitCodeProcess(serviceProcess.get(), &exitCode);
+  if (!asked) return "ControlService(STOP) failed w/err " + std::to_string(askError);
+  if (!stopped) return "no STOPPED within 5 s, state " + std::to_string(CurrentState(service));
+  if (!gone) return "the service process did not end";
+  if (exitCode != 0) return "the service process ended with " + std::to_string(exitCode);
+  return "";
+}
+
+std::wstring LateAnswerHostPath() { return FullPath(tvr_test::ThisProgramFolder() + L"tvr_late_answer_service.exe"); }
+
+// Under Wine the dispatcher runs a control handler on a thread of its own and
+// answers the service manager only after the handler has returned, while
+// StartServiceCtrlDispatcherW already returns to the entry on the STOPPED
+// report. Here the handler is held back after that report; the stop must
+// still be answered, not end in a broken pipe (0x6d).
+TEST_F(ExeTest, StopIsAnsweredWhenTheHandlerIsLateAfterItsStoppedReport) {
+  ScopedServiceHandle service = InstallServiceFor(LateAnswerHostPath());
+  ASSERT_TRUE(service) << ::GetLastError();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(StartAndStopOnce(service.get()), "") << "round " << round;
+  }
+}
+
+TEST_F(ExeTest, FiftyStartStopCyclesInARowAllSucceed) {
+  ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
+  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS));
+  ASSERT_TRUE(service) << ::GetLastError();
+  constexpr int kCycles = 50;
+  std::vector<std::string> failures;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    const std::string failure = StartAndStopOnce(service.get());
+    if (!failure.empty()) failures.push_back("cycle " + std::to_string(cycle) + ": " + failure);
+  }
+  EXPECT_THAT(failures, testing::IsEmpty()) << failures.size() << " of " << kCycles << " cycles failed";
+}
+
+// Loaded module base names of a process, lower case.
+std::vector<std::string> ModulesOf(HANDLE process) {
+  std::vector<std::string> names;
+  HMODULE modules[512];
+  DWORD needed = 0;
+  if (!::K32EnumProcessModules(process, modules, sizeof(modules), &needed)) return names;
+  for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < std::size(modules); ++i) {
+    char name[MAX_PATH] = {};
+    if (::K32GetModuleBaseNameA(process, modules[i], name, MAX_PATH) == 0) continue;
+    std::string lower(name);
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    names.push_back(lower);
+  }
+  return names;
+}
+
+// The worker's DLLs made unloadable for one scratch copy of the executable
+// (Wine's per-program DLL overrides; an empty value disables the DLL). The
+// image help library stays, so that the log can show how far the worker got.
+TEST_F(ExeTest, ServiceRunsAndStopsInOrderWhenTheWorkersDllsCannotBeLoaded) {
+  ScratchCopy copy(L"tvr-without-dlls", L"tvr_without_dlls.exe");
+  ASSERT_TRUE(copy.copied) << ::GetLastError();
+  std::vector<std::unique_ptr<tvr_test::ScopedRegistryValue>> overrides;
+  for (const wchar_t* dll : {L"ole32", L"oleaut32", L"setupapi", L"tdh", L"user32"}) {
+    overrides.push_back(std::make_unique<tvr_test::ScopedRegistryValue>(
+        HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\tvr_without_dlls.exe\\DllOverrides", dll, REG_SZ, L"",
+        static_cast<DWORD>(sizeof(wchar_t))));
+    ASSERT_TRUE(overrides.back()->ok());
+  }
+  tvr_test::ScopedLogSwitch on;
+  ASSERT_TRUE(on.ok());
+  const std::wstring logPath = ServiceLogPath();
+  const size_t offset = ReadFileBytes(logPath).size();
+
+  ScopedServiceHandle service = InstallServiceFor(copy.file);
+  ASSERT_TRUE(service) << ::GetLastError();
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 15s));
+  SERVICE_STATUS_PROCESS process = {};
+  DWORD needed = 0;
+  ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                                     sizeof(process), &needed));
+  tvr::ScopedKernelHandle serviceProcess(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process.dwProcessId));
+  ASSERT_TRUE(serviceProcess) << ::GetLastError();
+
+  // The set-up is over once the monitor has written its last line; the
+  // connection, the subscription and the first check came before it.
+  const auto setUpLimit = std::chrono::steady_clock::now() + 30s;
+  while (ReadFileBytes(logPath).substr(offset).find("| CreateThread\r\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < setUpLimit) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(CurrentState(service.get()), static_cast<DWORD>(SERVICE_RUNNING));
+  const std::vector<std::string> modules = ModulesOf(serviceProcess.get());
+  EXPECT_THAT(modules, testing::Contains("tvr_without_dlls.exe"));
+  for (const char* dll : {"ole32.dll", "oleaut32.dll", "setupapi.dll", "tdh.dll", "user32.dll"}) {
+    EXPECT_THAT(modules, testing::Not(testing::Contains(dll)));
+  }
+
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+  EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 5s));
+  ASSERT_EQ(::WaitForSingleObject(serviceProcess.get(), 15000), WAIT_OBJECT_0);
+  DWORD exitCode = 1;
+  ASSERT_TRUE(::GetExitCodeProcess(serviceProcess.get(), &exitCode));
+  EXPECT_EQ(exitCode, 0u);
+
+  std::vector<std::string> order;
+  for (const LogLine& line : ParseLog(ReadFileBytes(logPath).substr(offset))) {
+    if (line.function == "ServiceWorkerThread" || line.function == "RegisterPowerETW") order.push_back(line.message);
+  }
+  EXPECT_THAT(order, testing::ElementsAre("ServiceWorkerThread Enter",
+                                          "WTSGetActiveConsoleSessionId() != INVALID_SESSION_ID && session_id != 0",
+                                          "ERROR_SUCCESS", "CreateThread", "ServiceWorkerThread End"));
 }
 
 }  // namespace
