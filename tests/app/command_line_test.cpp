@@ -2,14 +2,13 @@
 // when the service object cannot be built.
 #include "app/command_line.h"
 
-#include <fcntl.h>
-#include <io.h>
-
 #include <cstdio>
 #include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "common/stdout_capture.h"
 
 namespace {
 
@@ -77,47 +76,7 @@ TEST(ChooseRoleTest, FirstArgumentDecides) {
   }
 }
 
-// Sends this process's standard output to a file for the scope and hands
-// back what was written.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    wchar_t folder[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, folder);
-    ::GetTempFileNameW(folder, L"tvr", 0, path_);
-    fflush(stdout);
-    saved_ = _dup(_fileno(stdout));
-    const int file = _wopen(path_, _O_WRONLY | _O_TRUNC | _O_TEXT);
-    _dup2(file, _fileno(stdout));
-    _close(file);
-  }
-  ~StdoutCapture() {
-    Restore();
-    ::DeleteFileW(path_);
-  }
-  std::string Finish() {
-    Restore();
-    std::string text;
-    if (FILE* file = _wfopen(path_, L"rb")) {
-      char chunk[512];
-      size_t got;
-      while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
-      fclose(file);
-    }
-    return text;
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    fflush(stdout);
-    _dup2(saved_, _fileno(stdout));
-    _close(saved_);
-    saved_ = -1;
-  }
-  wchar_t path_[MAX_PATH] = {};
-  int saved_ = -1;
-};
+using tvr_test::StdoutCapture;
 
 // A service whose events cannot be created: its constructor throws the
 // error code, as the real one does.
@@ -150,6 +109,9 @@ TEST(RunAsServiceTest, UnbuildableServiceIsReportedAndNotDispatched) {
 
 TEST(RunAsServiceTest, OutsideTheServiceManagerTheDispatcherFails) {
   CServiceBase* const before = g_activeService;
+  // What an earlier run (or repetition) left behind must not count.
+  RecordingService::built = nullptr;
+  RecordingService::destroyed = false;
   StdoutCapture capture;
   RunAsService<RecordingService>(nullptr);
   const std::string output = capture.Finish();
