@@ -5,6 +5,7 @@
 #include "common/bounded_format.h"
 #include "common/scoped_handle.h"
 #include "log/log_file.h"
+#include "service/installer_platform.h"
 
 namespace {
 
@@ -17,10 +18,19 @@ constexpr DWORD kStopPollMs = 1000;
 // terminator alone (a null pointer would mean "leave unchanged" elsewhere).
 constexpr wchar_t kNoDependencies[] = L"\0";
 
+// Service handles are closed through the same seam that handed them out.
+struct InstallerHandleTraits {
+  using Handle = SC_HANDLE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Free(Handle h) noexcept { (void)InstallerPlatform().closeServiceHandle(h); }
+};
+using ScopedScHandle = tvr::ScopedHandle<InstallerHandleTraits>;
+
 }  // namespace
 
 void InstallSelf(const wchar_t* path) noexcept {
-  tvr::ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, kInstallScmAccess));
+  InstallerPlatformCalls& os = InstallerPlatform();
+  ScopedScHandle scm(os.openSCManagerW(nullptr, nullptr, kInstallScmAccess));
   if (!scm) {
     wprintf(L"OpenSCManager failed w/err 0x%08lx\n", ::GetLastError());
     return;
@@ -33,7 +43,7 @@ void InstallSelf(const wchar_t* path) noexcept {
   tvr::FormatBounded(quotedPath, L"\"%ls\"", path);
 
   {
-    tvr::ScopedServiceHandle service(::CreateServiceW(
+    ScopedScHandle service(os.createServiceW(
         scm.get(), kModuleName, kServiceDisplayName, SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath, nullptr, nullptr, kNoDependencies, nullptr,
         nullptr));
@@ -46,32 +56,33 @@ void InstallSelf(const wchar_t* path) noexcept {
 }
 
 void RemoveSelf() noexcept {
+  InstallerPlatformCalls& os = InstallerPlatform();
   SERVICE_STATUS status = {};
 
   // Declared before the SCM handle so that it is closed after it: the SCM
   // handle goes first, the service handle second, on every path.
-  tvr::ScopedServiceHandle service;
-  tvr::ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, kRemoveScmAccess));
+  ScopedScHandle service;
+  ScopedScHandle scm(os.openSCManagerW(nullptr, nullptr, kRemoveScmAccess));
   if (!scm) {
     wprintf(L"OpenSCManager failed w/err 0x%08lx\n", ::GetLastError());
     return;
   }
 
-  service.reset(::OpenServiceW(scm.get(), kModuleName, kRemoveServiceAccess));
+  service.reset(os.openServiceW(scm.get(), kModuleName, kRemoveServiceAccess));
   if (!service) {
     wprintf(L"OpenService failed w/err 0x%08lx\n", ::GetLastError());
     return;
   }
 
   // A refused stop (typically: not running) only skips the wait.
-  if (::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
+  if (os.controlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
     wprintf(L"Stopping %ls.", kModuleName);
     fflush(stdout);
-    ::Sleep(kStopPollMs);
-    while (::QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOP_PENDING) {
+    os.sleep(kStopPollMs);
+    while (os.queryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOP_PENDING) {
       wprintf(L".");
       fflush(stdout);
-      ::Sleep(kStopPollMs);
+      os.sleep(kStopPollMs);
     }
     if (status.dwCurrentState == SERVICE_STOPPED) {
       wprintf(L"\n%ls is stopped.\n", kModuleName);
@@ -81,7 +92,7 @@ void RemoveSelf() noexcept {
   }
 
   // Deleted also when it did not stop: the SCM removes it once it has.
-  if (!::DeleteService(service.get())) {
+  if (!os.deleteService(service.get())) {
     wprintf(L"DeleteService failed w/err 0x%08lx\n", ::GetLastError());
   } else {
     wprintf(L"%ls is removed.\n", kModuleName);

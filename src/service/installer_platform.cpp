@@ -1,0 +1,6 @@
+#include "service/installer_platform.h"
+
+InstallerPlatformCalls& InstallerPlatform() noexcept {
+  static InstallerPlatformCalls calls;
+  return calls;
+}
