@@ -4,7 +4,6 @@
 
 #include <cstddef>
 
-#include "common/srw_guard.h"
 #include "etw/etw_platform.h"
 #include "log/log_pointer.h"
 
@@ -47,21 +46,20 @@ constexpr TRACEHANDLE kStopRequested = kInvalidProcessing;
 // existing session. It is never processed; StopPowerETW closes it.
 std::atomic<TRACEHANDLE> g_attachHandle{0};
 
-// Callbacks hold the gate shared for their whole run; StopPowerETW closes it
-// exclusively, so it waits for a callback in flight and none can start a check
-// or a line afterwards, even if the platform still delivers an event.
-SRWLOCK g_callbackGate = SRWLOCK_INIT;
-bool g_callbacksOpen = false;
-// What an event 507 runs; the callback gets no context, so the action the
-// owner handed RegisterPowerETW is kept here, under the gate.
-StandbyExitAction g_standbyExitAction = nullptr;
+// Whether callbacks may still act, and what an event 507 runs (the callback
+// gets no context, so the action the owner handed RegisterPowerETW is kept
+// here). A callback reads both when it starts and holds nothing while it runs:
+// a check can hang (WMI is often slow after a resume), and a stop that waited
+// for it would leave the service stuck in STOP_PENDING. A check that is still
+// running when the stop gives up on its thread reaches nothing the stop
+// releases: it writes through the guarded log pointer only.
+std::atomic<bool> g_callbacksOpen{false};
+std::atomic<StandbyExitAction> g_standbyExitAction{nullptr};
 
 void SetCallbacksOpen(bool open, StandbyExitAction action) noexcept {
-  tvr::ExclusiveSrwGuard guard(g_callbackGate);
-  g_callbacksOpen = open;
-  g_standbyExitAction = action;
+  g_standbyExitAction.store(action);
+  g_callbacksOpen.store(open);
 }
-
 
 void FillSessionProperties(EVENT_TRACE_PROPERTIES* properties) noexcept {
   ZeroMemory(properties, kPropertiesBlockSize);
@@ -161,8 +159,7 @@ DWORD WINAPI PowerETWConsumerThread(LPVOID /*parameter*/) {
 
 VOID WINAPI EventRecordCallback(PEVENT_RECORD event) {
   constexpr wchar_t kFunction[] = L"EventRecordCallback";
-  tvr::SharedSrwGuard gate(g_callbackGate);
-  if (!g_callbacksOpen) return;
+  if (!g_callbacksOpen.load()) return;
 
   EtwPlatformCalls& etw = EtwPlatform();
   ULONG size = 0;
@@ -182,7 +179,10 @@ VOID WINAPI EventRecordCallback(PEVENT_RECORD event) {
         break;
       case kLeaveConnectedStandby:
         LogLine(kLogInfo, kFunction, L"507");
-        if (g_standbyExitAction != nullptr) g_standbyExitAction();
+        // Read again: a stop that came meanwhile has closed the callbacks.
+        if (const StandbyExitAction action = g_standbyExitAction.load(); action != nullptr && g_callbacksOpen.load()) {
+          action();
+        }
         break;
       default:
         break;
@@ -193,9 +193,11 @@ VOID WINAPI EventRecordCallback(PEVENT_RECORD event) {
 
 void StopPowerETW(PowerEtwFields& monitor) noexcept {
   EtwPlatformCalls& etw = EtwPlatform();
+  // The whole stop, the wait for the consumer included, ends within this.
+  const ULONGLONG deadline = ::GetTickCount64() + kConsumerWaitMs;
 
-  // First no more checks or lines: a stopping service needs none, and the log
-  // may go right after this returns.
+  // First no more checks or lines: a stopping service needs none. A callback
+  // already inside a check finishes it on its own.
   SetCallbacksOpen(false, nullptr);
 
   const TRACEHANDLE consumer = g_etwConsumer.exchange(kStopRequested);
@@ -203,10 +205,12 @@ void StopPowerETW(PowerEtwFields& monitor) noexcept {
 
   // The thread was started on every path of RegisterPowerETW, also when the
   // session could not be started, so it is always waited for and closed. The
-  // time limit is only a last resort for a platform that does not end
-  // ProcessTrace when its handle is closed.
+  // time limit covers a check that hangs in the callback and a platform that
+  // does not end ProcessTrace when its handle is closed; the thread needs
+  // neither its handle nor the properties block to finish.
   if (monitor.etwThread != nullptr) {
-    etw.waitForSingleObject(monitor.etwThread, kConsumerWaitMs);
+    const ULONGLONG now = ::GetTickCount64();
+    etw.waitForSingleObject(monitor.etwThread, now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
     etw.closeHandle(monitor.etwThread);
     monitor.etwThread = nullptr;
   }

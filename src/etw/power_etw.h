@@ -30,8 +30,10 @@ using StandbyExitAction = void (*)() noexcept;
 void RegisterPowerETW(PowerEtwFields& monitor, CLogFile* log, StandbyExitAction onStandbyExit) noexcept;
 
 // Ends the consumer thread and frees the monitor's resources, also when the
-// session could not be started. Once it has returned, no callback runs a check
-// or touches the log. The trace session itself is left running.
+// session could not be started; returns within 5000 ms whatever the consumer
+// does. Once it has begun, no callback starts a check or writes a line; a
+// check already running may finish afterwards, and reaches nothing that the
+// stop released. The trace session itself is left running.
 void StopPowerETW(PowerEtwFields& monitor) noexcept;
 
 // For any object that carries the three fields and the log pointer `log`.

@@ -17,6 +17,9 @@ struct FakeEtw::Impl {
   static inline int blockedProcessing = 0;
   static inline HANDLE stopStartedWaiting = nullptr;  // manual-reset event
   static inline HANDLE suspendedThread = nullptr;
+  // A handle of our own to every consumer thread, so that a test can wait for
+  // one the monitor's stop has given up on.
+  static inline std::vector<HANDLE> ownThreadHandles;
   // Live events: queued by InjectEvent, taken by a blocked ProcessTrace.
   struct LiveEvent {
     unsigned long long ticket;
@@ -186,6 +189,10 @@ struct FakeEtw::Impl {
       ++fake->threadsCreated;
       fake->liveThreadHandles.insert(thread);
       if (suspend) suspendedThread = thread;
+      HANDLE own = nullptr;
+      if (::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &own, SYNCHRONIZE, FALSE, 0)) {
+        ownThreadHandles.push_back(own);
+      }
     }
     return thread;
   }
@@ -245,14 +252,34 @@ FakeEtw::FakeEtw() : previous_(EtwPlatform()) {
 }
 
 FakeEtw::~FakeEtw() {
+  // A consumer that outlived its stop must not go on against the real
+  // platform or a later fake.
+  (void)WaitConsumersEnded(20000);
   EtwPlatform() = previous_;
   std::lock_guard lock(Impl::mutex);
+  for (HANDLE own : Impl::ownThreadHandles) ::CloseHandle(own);
+  Impl::ownThreadHandles.clear();
   // Tests stop the monitor before the fake goes; a consumer still held here
   // stays suspended rather than run against the real platform.
   Impl::suspendedThread = nullptr;
   ::CloseHandle(Impl::stopStartedWaiting);
   Impl::stopStartedWaiting = nullptr;
   Impl::fake = nullptr;
+}
+
+bool FakeEtw::WaitConsumersEnded(DWORD timeoutMs) {
+  std::vector<HANDLE> threads;
+  {
+    std::lock_guard lock(Impl::mutex);
+    threads = Impl::ownThreadHandles;
+  }
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (HANDLE thread : threads) {
+    const ULONGLONG now = ::GetTickCount64();
+    const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    if (::WaitForSingleObject(thread, left) != WAIT_OBJECT_0) return false;
+  }
+  return true;
 }
 
 int FakeEtw::ClosesOf(TRACEHANDLE handle) const {

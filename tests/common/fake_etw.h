@@ -114,6 +114,9 @@ class FakeEtw {
   [[nodiscard]] int ClosesOf(TRACEHANDLE handle) const;
   // Valid processing handles OpenTraceW gave that no CloseTrace has closed.
   [[nodiscard]] int OpenProcessingHandles() const;
+  // Blocks until every consumer thread made through the seam has ended
+  // (true), or `timeoutMs` passes (false). The destructor waits too.
+  bool WaitConsumersEnded(DWORD timeoutMs);
   // Blocks until some ProcessTrace is blocked on an open handle (true), or
   // `timeoutMs` passes (false).
   bool WaitUntilProcessing(DWORD timeoutMs);
