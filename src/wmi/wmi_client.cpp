@@ -9,6 +9,7 @@
 #include <wrl/client.h>
 
 #include <cwchar>
+#include <new>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -90,9 +91,15 @@ HRESULT CWMIClient::GetActionInstancePath(wchar_t (&path)[kInstancePathCapacity]
     const wchar_t* text = tvr::VariantText(name.ref());  // VT_EMPTY, VT_NULL and non-strings: no name
     if (!text) continue;
 
-    const std::wstring escaped = DoubleBackslashes(text);
-    if (kPathFormatOverhead + escaped.size() + 1 > kInstancePathCapacity) return kPathTooLong;
-    tvr::FormatBounded(path, kPathFormat, escaped.c_str());
+    // Out of memory for the escaped name: the query fails like any other
+    // step rather than end the process.
+    try {
+      const std::wstring escaped = DoubleBackslashes(text);
+      if (kPathFormatOverhead + escaped.size() + 1 > kInstancePathCapacity) return kPathTooLong;
+      tvr::FormatBounded(path, kPathFormat, escaped.c_str());
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
     break;
   }
   return hr;

@@ -32,7 +32,8 @@ class CWMIClient {
 
   // Formats the object path of the first named RuxeAction instance into
   // `path`. Returns ExecQuery's HRESULT; the path stays empty when no instance
-  // had a usable name.
+  // had a usable name. E_OUTOFMEMORY when the name cannot be escaped for want
+  // of memory.
   HRESULT GetActionInstancePath(wchar_t (&path)[kInstancePathCapacity]) noexcept;
 
   // Subscribes an EventSink to RuxeEvent through an unsecured apartment stub;

@@ -1,5 +1,7 @@
 #include "common/fake_wmi.h"
 
+#include "common/failing_new.h"
+
 #include "wmi/wmi_platform.h"
 
 #include <oleauto.h>
@@ -149,6 +151,7 @@ struct FakeFirmware::State {
   ComPtr<IWbemObjectSink> subscribed;
   const void* subscribedBy = nullptr;  // the services object that holds `subscribed`
   std::atomic<long> live{0};
+  bool refuseAllocationsAfterName = false;
   HRESULT(WINAPI* realCreate)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*) = nullptr;
 
   // Counts one call of `step` and returns its scripted result.
@@ -281,6 +284,11 @@ class FakeObject final : public IWbemClassObject, public FakeIdentity {
     if (FAILED(copied)) return copied;
     if (type) *type = CIM_EMPTY;
     if (flavor) *flavor = 0;
+    // The caller's own work on the name now meets a heap that refuses
+    // everything, on this thread only.
+    if (kind_ == Kind::Instance && key == L"InstanceName" && state_->refuseAllocationsAfterName) {
+      ArmFailingAllocationsNow();
+    }
     return scripted != S_OK ? scripted : own;
   }
 
@@ -749,6 +757,11 @@ FakeFirmware::~FakeFirmware() {
   }
   std::lock_guard<std::mutex> hold(g_currentLock);
   g_current.reset();
+}
+
+void FakeFirmware::RefuseAllocationsAfterInstanceName(bool refuse) {
+  std::lock_guard<std::mutex> hold(state_->lock);
+  state_->refuseAllocationsAfterName = refuse;
 }
 
 void FakeFirmware::SetInstances(std::vector<FakeInstance> instances) {

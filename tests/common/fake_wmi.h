@@ -153,6 +153,9 @@ class FakeFirmware {
   void SetUiOutput(FakeVariant value);
   // Makes every later call of `step` return `hr` (S_OK clears it).
   void FailStep(WmiStep step, HRESULT hr);
+  // Once Get("InstanceName") has handed out a name, every allocation of the
+  // calling thread fails (failing_new.h) until the test disarms it.
+  void RefuseAllocationsAfterInstanceName(bool refuse);
 
   // --- Observation --------------------------------------------------------
   [[nodiscard]] long Calls(WmiStep step) const;

@@ -1,5 +1,6 @@
 #include "wmi/wmi_client.h"
 
+#include "common/failing_new.h"
 #include "common/fake_wmi.h"
 #include "wmi/wmi_platform.h"
 
@@ -118,6 +119,28 @@ TEST(WmiInstancePath, TooLongANameMakesTheQueryFailQuietly) {
   EXPECT_EQ(0, firmware.LiveObjects());
 }
 
+// The backslash doubling of the instance name needs memory; when there is
+// none the query fails like any other step instead of ending the process.
+TEST(WmiInstancePath, OutOfMemoryWhileEscapingTheNameFailsTheQueryQuietly) {
+  FakeFirmware firmware;
+  firmware.SetInstances({FakeVariant::Text(L"ACPI\\PNP0C14\\0_0")});
+  firmware.RefuseAllocationsAfterInstanceName(true);
+  HRESULT result = S_OK;
+  long refused = 0;
+  ULONGLONG usage = kUntouched;
+  OnFreshThread([&] {
+    CWMIClient client(nullptr);
+    result = client.QueryUsageMode(usage);
+    refused = tvr_test::RefusedAllocations();
+    tvr_test::DisarmFailingAllocations();
+  });
+  EXPECT_GT(refused, 0) << "the name was escaped without an allocation: the test proved nothing";
+  EXPECT_EQ(E_OUTOFMEMORY, result);
+  EXPECT_EQ(kUntouched, usage);
+  EXPECT_EQ(0, firmware.Calls(WmiStep::ExecMethod));
+  EXPECT_EQ(0, firmware.LiveObjects());
+}
+
 struct OutputCase {
   const char* label;
   FakeVariant uiOutput;
@@ -148,16 +171,24 @@ TEST(WmiUsageQuery, UiOutputConvertsToTheUsageData) {
   }
 }
 
+// The status byte reaches the caller whole, high bits included.
 TEST(WmiUsageQuery, SetUsageScriptsCodeAndStatusBytes) {
-  FakeFirmware firmware;
-  firmware.SetUsage(32, 1);
-  OnFreshThread([&] {
-    CWMIClient client(nullptr);
-    ULONGLONG usage = 0;
-    ASSERT_EQ(S_OK, client.QueryUsageMode(usage));
-    EXPECT_EQ(1u, usage & 0xFF);
-    EXPECT_EQ(32u, (usage >> 32) & 0xFF);
-  });
+  const struct {
+    unsigned code;
+    unsigned status;
+  } cases[] = {{32, 1}, {1, 0x10}, {32, 0x80}, {2, 0xF0}, {1, 0xFF}, {1, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "code=" << c.code << " status=0x" << std::hex << c.status);
+    FakeFirmware firmware;
+    firmware.SetUsage(c.code, c.status);
+    OnFreshThread([&] {
+      CWMIClient client(nullptr);
+      ULONGLONG usage = 0;
+      ASSERT_EQ(S_OK, client.QueryUsageMode(usage));
+      EXPECT_EQ(c.status, usage & 0xFF);
+      EXPECT_EQ(c.code, (usage >> 32) & 0xFF);
+    });
+  }
 }
 
 TEST(WmiUsageQuery, UnconvertibleUiOutputReturnsTheConversionFailure) {
