@@ -30,34 +30,15 @@ void AppendBytes(std::string& line, const wchar_t* text) {
   }
 }
 
-// A path as Windows resolves it: full, long names. Empty on failure.
-std::wstring ResolvedPath(const wchar_t* path) {
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetFullPathNameW(path, static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return {};
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.resize(n);
-  }
-  std::wstring longForm(full.size() + MAX_PATH, L'\0');
-  const DWORD n = ::GetLongPathNameW(full.c_str(), longForm.data(), static_cast<DWORD>(longForm.size()));
-  if (n == 0 || n >= longForm.size()) return full;
-  longForm.resize(n);
-  return longForm;
-}
-
-// True when the object behind `handle` is reached at `expected` and through
-// no link: the path the file system reports for the handle, with every link
-// on the way resolved, names the same object as the path we were asked to use.
-bool IsReachedDirectly(HANDLE handle, const wchar_t* expected) {
+// The path the file system reports for an open handle, with every link on
+// the way resolved, in DOS form without the \\?\ prefix. Empty on failure.
+// May throw std::bad_alloc.
+std::wstring FinalPathOf(HANDLE handle) {
   std::wstring finalPath(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = ::GetFinalPathNameByHandleW(handle, finalPath.data(), static_cast<DWORD>(finalPath.size()),
                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return false;
+    if (n == 0) return {};
     if (n < finalPath.size()) {
       finalPath.resize(n);
       break;
@@ -69,10 +50,47 @@ bool IsReachedDirectly(HANDLE handle, const wchar_t* expected) {
   } else if (finalPath.compare(0, 4, L"\\\\?\\") == 0) {
     finalPath.erase(0, 4);
   }
-  const std::wstring wanted = ResolvedPath(expected);
-  return !wanted.empty() &&
-         ::CompareStringOrdinal(finalPath.c_str(), -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+  return finalPath;
 }
+
+// Where the application-data folder really is. It is the machine's own,
+// writable by administrators only, so where they have put it (a link to
+// another volume, say) is where the log goes. Empty on failure; may throw
+// std::bad_alloc.
+std::wstring ResolvedBase(const wchar_t* base) {
+  // An empty base is the root of the current drive.
+  tvr::ScopedFileHandle handle(::CreateFileW(base[0] != L'\0' ? base : L"\\", FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return {};
+  std::wstring resolved = FinalPathOf(handle.get());
+  while (!resolved.empty() && resolved.back() == L'\\') resolved.pop_back();
+  return resolved;
+}
+
+// True when the object behind `handle` is `relative` below the resolved
+// `base` and reached through no link below it: its own final path names the
+// same object as the base's final path with `relative` appended. A link above
+// the base is the administrators' affair; one at or below the log's folders
+// is what somebody else could have planted. May throw std::bad_alloc.
+bool IsReachedDirectly(HANDLE handle, const wchar_t* base, const wchar_t* relative) {
+  const std::wstring finalPath = FinalPathOf(handle);
+  if (finalPath.empty()) return false;
+  const std::wstring resolvedBase = ResolvedBase(base);
+  if (resolvedBase.empty()) return false;
+  const std::wstring wanted = resolvedBase + L"\\" + relative;
+  return ::CompareStringOrdinal(finalPath.c_str(), -1, wanted.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Why a path of the log was refused for safety, as the event-log entry puts
+// it; null when it was not refused, or not for a reason anybody must hear of.
+using RefusalReason = const wchar_t*;
+constexpr RefusalReason kIsALink = L"is a link";
+constexpr RefusalReason kHasMoreNames = L"has more than one name (a hard link)";
+constexpr RefusalReason kForeignOwner = L"is owned by an account that could have prepared it";
+constexpr RefusalReason kThroughALink = L"is reached through a link";
+constexpr RefusalReason kNotAFolder = L"is not a folder";
+constexpr RefusalReason kNotAFile = L"is not a plain file";
 
 bool SidIs(PSID sid, WELL_KNOWN_SID_TYPE type) {
   BYTE buffer[SECURITY_MAX_SID_SIZE];
@@ -106,57 +124,99 @@ bool IsTrustedOwner(PSID owner) {
           SidIs(owner, kTrustedInstaller) || IsProcessAccount(owner));
 }
 
+// What came of looking at a path of the log: usable, refused quietly, or
+// refused for a reason the administrator must hear of.
+struct Verdict {
+  bool usable;
+  RefusalReason reason;  // set only for a refusal worth telling
+};
+constexpr Verdict kUsable{true, nullptr};
+constexpr Verdict kRefusedQuietly{false, nullptr};
+constexpr Verdict Refused(RefusalReason reason) { return Verdict{false, reason}; }
+
 // A folder of the log chain may be used when it is a plain folder (not a
-// link of any kind), reached without a link, and owned by a trusted account.
-bool IsSafeFolder(const wchar_t* folder) {
+// link of any kind), reached without a link below `base`, and owned by a
+// trusted account. May throw std::bad_alloc.
+Verdict CheckFolder(const wchar_t* folder, const wchar_t* base, const wchar_t* relative) {
   tvr::ScopedFileHandle handle(::CreateFileW(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                              nullptr));
-  if (!handle) return false;
+  if (!handle) return kRefusedQuietly;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!LogPlatform().getFileInformationByHandle(handle.get(), &info)) return false;
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return false;
-  }
+  if (!LogPlatform().getFileInformationByHandle(handle.get(), &info)) return kRefusedQuietly;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(kIsALink);
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return Refused(kNotAFolder);
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (LogPlatform().getSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                                     nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
+    return kRefusedQuietly;
   }
   const bool trusted = IsTrustedOwner(owner);
   ::LocalFree(descriptor);
-  return trusted && IsReachedDirectly(handle.get(), folder);
+  if (!trusted) return Refused(kForeignOwner);
+  return IsReachedDirectly(handle.get(), base, relative) ? kUsable : Refused(kThroughALink);
+}
+
+// Where refusals are told, and what has been told. A refusal found before
+// anybody can be told waits for SetLogRefusalReport.
+constexpr size_t kRefusalTextCapacity = 2 * kLogPathCapacity;
+SRWLOCK g_refusalLock = SRWLOCK_INIT;
+LogRefusalReport g_refusalReport = nullptr;
+wchar_t g_pendingRefusal[kRefusalTextCapacity] = {};
+wchar_t g_toldRefusal[kRefusalTextCapacity] = {};
+
+// Tells the refusal of `path` once: the same refusal again (every later line
+// to the same linked file, say) is not told again.
+void TellRefusal(const wchar_t* path, RefusalReason reason) noexcept {
+  if (reason == nullptr) return;
+  wchar_t text[kRefusalTextCapacity];
+  tvr::FormatBounded(text, L"The diagnostic log refused %ls: it %ls.", path, reason);
+  tvr::ExclusiveSrwGuard guard(g_refusalLock);
+  if (wcscmp(text, g_toldRefusal) == 0) return;
+  if (g_refusalReport == nullptr) {
+    wcscpy_s(g_pendingRefusal, text);
+    return;
+  }
+  wcscpy_s(g_toldRefusal, text);
+  g_refusalReport(text);
 }
 
 // Creates `folder` with the log's own security, or adopts it when it already
-// exists and is safe. False means: run without a log.
-bool MakeOrAdoptFolder(const wchar_t* folder, SECURITY_ATTRIBUTES* security) {
+// exists and is safe. False means: run without a log. May throw
+// std::bad_alloc.
+bool MakeOrAdoptFolder(const wchar_t* folder, const wchar_t* base, const wchar_t* relative,
+                       SECURITY_ATTRIBUTES* security) {
   if (!LogPlatform().createDirectoryW(folder, security) && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  return IsSafeFolder(folder);
+  const Verdict verdict = CheckFolder(folder, base, relative);
+  if (!verdict.usable) TellRefusal(folder, verdict.reason);
+  return verdict.usable;
 }
 
 // Creates OEM, OEM\TVRSvc and OEM\TVRSvc\Log below `base` one at a time,
 // each with an explicit protected DACL, adopting only safe existing ones.
+// May throw std::bad_alloc.
 bool MakeLogFolders(const wchar_t* base) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFolderSecurity, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
     return false;
   }
+  // Freed on every way out, an allocation failure included.
+  struct LocalBlock {
+    PSECURITY_DESCRIPTOR block;
+    ~LocalBlock() { ::LocalFree(block); }
+  } descriptorOwner{descriptor};
   SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
-  bool made = true;
   wchar_t folder[kLogPathCapacity] = {};
   for (const wchar_t* level : {L"OEM", L"OEM\\TVRSvc", L"OEM\\TVRSvc\\Log"}) {
     if (tvr::FormatBounded(folder, L"%ls\\%ls", base, level) >= kLogPathCapacity - 1 ||
-        !MakeOrAdoptFolder(folder, &security)) {
-      made = false;
-      break;
+        !MakeOrAdoptFolder(folder, base, level, &security)) {
+      return false;
     }
   }
-  ::LocalFree(descriptor);
-  return made;
+  return true;
 }
 
 // Opens the log file for appending, creating it when missing. An existing
@@ -177,13 +237,26 @@ tvr::ScopedFileHandle OpenForAppend(const wchar_t* path) {
 }
 
 // The opened log file may take the line only when it is a plain file with a
-// single name, not marked read-only, reached at the log path without a link.
-bool IsPlainLogFile(HANDLE file, const wchar_t* path) {
+// single name, not marked read-only, reached at the log path without a link
+// below the application-data folder. A read-only file is the administrator's
+// way of stopping the lines and is refused without a word. May throw
+// std::bad_alloc.
+Verdict CheckLogFile(HANDLE file, const wchar_t* path) {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!LogPlatform().getFileInformationByHandle(file, &info)) return false;
-  constexpr DWORD kRefused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
-  if ((info.dwFileAttributes & kRefused) || info.nNumberOfLinks != 1) return false;
-  return IsReachedDirectly(file, path);
+  if (!LogPlatform().getFileInformationByHandle(file, &info)) return kRefusedQuietly;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(kIsALink);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Refused(kNotAFile);
+  if (info.nNumberOfLinks != 1) return Refused(kHasMoreNames);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return kRefusedQuietly;
+  // The path is the application-data folder followed by OEM\TVRSvc\Log and
+  // the file name: the base ends at the fourth backslash from the end.
+  const wchar_t* relative = path + wcslen(path);
+  for (int separators = 0; separators < 4;) {
+    if (relative == path) return kRefusedQuietly;
+    if (*--relative == L'\\') ++separators;
+  }
+  const std::wstring base(path, relative);
+  return IsReachedDirectly(file, base.c_str(), relative + 1) ? kUsable : Refused(kThroughALink);
 }
 
 }  // namespace
@@ -257,11 +330,15 @@ bool CLogFile::Write(int level, const wchar_t* function, const wchar_t* message)
   // A link as the last component is opened as itself, never followed, and
   // then refused like every other file that is not plainly the log file.
   tvr::ScopedFileHandle file = OpenForAppend(path);
-  if (!file || !IsPlainLogFile(file.get(), path)) return false;
-
-  wchar_t timestamp[64];
-  CurrentLogTimestamp(timestamp);
+  if (!file) return false;
   try {
+    const Verdict verdict = CheckLogFile(file.get(), path);
+    if (!verdict.usable) {
+      TellRefusal(path, verdict.reason);
+      return false;
+    }
+    wchar_t timestamp[64];
+    CurrentLogTimestamp(timestamp);
     // The whole line goes to the file in one write so that lines of
     // concurrent writers never interleave.
     const std::string line = ComposeLogLine(level, timestamp, moduleName, function, message);
@@ -273,6 +350,17 @@ bool CLogFile::Write(int level, const wchar_t* function, const wchar_t* message)
     // Out of memory: the line is lost, like any other write failure.
   }
   return true;
+}
+
+void SetLogRefusalReport(LogRefusalReport report) noexcept {
+  tvr::ExclusiveSrwGuard guard(g_refusalLock);
+  g_refusalReport = report;
+  if (report == nullptr || g_pendingRefusal[0] == L'\0') return;
+  if (wcscmp(g_pendingRefusal, g_toldRefusal) != 0) {
+    wcscpy_s(g_toldRefusal, g_pendingRefusal);
+    report(g_pendingRefusal);
+  }
+  g_pendingRefusal[0] = L'\0';
 }
 
 int ReadLogSetting() noexcept {
@@ -338,7 +426,12 @@ CLogFile* CreateLog(wchar_t* pathBuffer) noexcept {
       ::MakeSureDirectoryPathExists(ansiBase);
     }
   }
-  if (!MakeLogFolders(folder)) return nullptr;
+  try {
+    if (!MakeLogFolders(folder)) return nullptr;
+  } catch (const std::bad_alloc&) {
+    // Out of memory while checking the folders: run without a log.
+    return nullptr;
+  }
 
   CLogFile* log = new (std::nothrow) CLogFile(pathBuffer, kModuleName);
   if (log == nullptr) return nullptr;

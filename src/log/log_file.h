@@ -30,6 +30,14 @@ class CLogFile {
 // be opened. Only exactly 1 switches logging on.
 int ReadLogSetting() noexcept;
 
+// Where the log tells, once per refusal, that it refused a path of its own
+// for safety (a link, a hard link, a folder someone else owns): without a word
+// the administrator who switched it on would only see no lines. The service
+// framework hands in its event-log writer; a refusal found before one is set
+// (at start-up, say) is told when it is. Null: nobody can be told for now.
+using LogRefusalReport = void (*)(const wchar_t* text) noexcept;
+void SetLogRefusalReport(LogRefusalReport report) noexcept;
+
 // Start-up: when the switch is on, composes the path into `pathBuffer` (260
 // wide characters, all zeros), makes sure the folder exists and returns a new
 // log object owned by the caller. Returns null when logging is off or the

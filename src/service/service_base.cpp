@@ -5,6 +5,7 @@
 #include "common/bounded_format.h"
 #include "common/scoped_handle.h"
 #include "common/srw_guard.h"
+#include "log/log_file.h"
 #include "log/log_pointer.h"
 #include "service/service_platform.h"
 
@@ -47,6 +48,20 @@ bool RunGuarded(CServiceBase& service, const wchar_t* operation, const wchar_t* 
   return false;
 }
 
+// One entry in the event log under `source`, with the insertion strings
+// {source, message}; dropped silently when the source cannot be opened.
+void WriteEventLogEntry(const wchar_t* source, const wchar_t* message, WORD type) noexcept {
+  HANDLE eventSource = ServicePlatform().registerEventSourceW(nullptr, source);
+  if (eventSource == nullptr) return;
+  LPCWSTR strings[2] = {source, message};
+  (void)ServicePlatform().reportEventW(eventSource, type, 0, 0, nullptr, 2, 0, strings, nullptr);
+  (void)ServicePlatform().deregisterEventSource(eventSource);
+}
+
+// The log's refusals go to the event log as warnings, under the service's
+// own source.
+void ReportLogRefusal(const wchar_t* text) noexcept { WriteEventLogEntry(kModuleName, text, EVENTLOG_WARNING_TYPE); }
+
 }  // namespace
 
 CServiceBase::CServiceBase(const wchar_t* serviceName, CLogFile* log) noexcept
@@ -54,6 +69,7 @@ CServiceBase::CServiceBase(const wchar_t* serviceName, CLogFile* log) noexcept
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = SERVICE_START_PENDING;
   status.dwControlsAccepted = kControlsAccepted;
+  SetLogRefusalReport(&ReportLogRefusal);
 }
 
 CServiceBase::~CServiceBase() {
@@ -61,6 +77,8 @@ CServiceBase::~CServiceBase() {
   // writer on another thread either finishes its line first or writes nothing.
   RetireLog(log);
   log = nullptr;
+  // No line can be written any more, so no refusal can come up to be told.
+  SetLogRefusalReport(nullptr);
 }
 
 void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
@@ -212,11 +230,7 @@ void CServiceBase::ReportStatus(DWORD state, DWORD exitCode) noexcept {
 }
 
 void CServiceBase::LogEvent(const wchar_t* message, WORD type) noexcept {
-  HANDLE source = ServicePlatform().registerEventSourceW(nullptr, serviceName);
-  if (source == nullptr) return;
-  LPCWSTR strings[2] = {serviceName, message};
-  (void)ServicePlatform().reportEventW(source, type, 0, 0, nullptr, 2, 0, strings, nullptr);
-  (void)ServicePlatform().deregisterEventSource(source);
+  WriteEventLogEntry(serviceName, message, type);
 }
 
 void CServiceBase::LogError(const wchar_t* operation, DWORD error) noexcept {

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "common/fake_scm.h"
 #include "common/log_fixture.h"
 #include "common/log_links.h"
 #include "common/log_platform_override.h"
 #include "common/registry_fixture.h"
 #include "log/log_file.h"
+#include "service/service_base.h"
 
 namespace {
 
@@ -333,6 +335,158 @@ TEST_F(LogHardening, ExistingFolderIsUsedOnlyWhenATrustedAccountOwnsIt) {
     }
   }
   g_markedTail.clear();
+}
+
+
+
+// --- telling why: one entry per refusal ------------------------------------
+
+std::vector<std::wstring> g_told;
+void CaptureRefusal(const wchar_t* text) noexcept { g_told.push_back(text); }
+void DiscardRefusal(const wchar_t*) noexcept {}
+
+// The test's own listener in place of the service framework's event-log
+// writer, for the scope. A refusal still waiting from before (another test's)
+// is dropped first unless the test means to receive it.
+class ToldRefusals {
+ public:
+  enum class Waiting { kDrop, kReceive };
+  explicit ToldRefusals(Waiting waiting = Waiting::kDrop) {
+    if (waiting == Waiting::kDrop) SetLogRefusalReport(&DiscardRefusal);
+    g_told.clear();
+    SetLogRefusalReport(&CaptureRefusal);
+  }
+  ~ToldRefusals() {
+    SetLogRefusalReport(nullptr);
+    g_told.clear();
+  }
+  ToldRefusals(const ToldRefusals&) = delete;
+  ToldRefusals& operator=(const ToldRefusals&) = delete;
+  const std::vector<std::wstring>& texts() const { return g_told; }
+};
+
+TEST_F(LogHardening, RefusedFolderIsToldOnceWithItsPathAndWhy) {
+  ToldRefusals told;
+  tvr_test::ScopedTempFolder victim;
+  ASSERT_TRUE(tvr_test::MakeSymbolicLink(Folder(L"OEM"), victim.path(), true));
+  EXPECT_EQ(nullptr, CreateLog(buffer_));
+  EXPECT_EQ(nullptr, CreateLog(buffer_)) << "refused again";
+  ASSERT_EQ(1u, told.texts().size()) << "the same refusal told twice";
+  EXPECT_EQ(told.texts()[0], L"The diagnostic log refused " + Folder(L"OEM") + L": it is reached through a link.");
+  tvr_test::RemoveLink(Folder(L"OEM"));
+}
+
+TEST_F(LogHardening, RefusedLogFileIsToldOnceHoweverManyLinesAreLost) {
+  ToldRefusals told;
+  CLogFile* log = CreateLog(buffer_);
+  ASSERT_NE(nullptr, log);
+  EXPECT_TRUE(told.texts().empty()) << "a sound log was refused: " << testing::PrintToString(told.texts());
+  tvr_test::ScopedTempFolder elsewhere;
+  const std::wstring target = elsewhere.path() + L"\\precious.dat";
+  WriteBytes(target, "precious\r\n");
+  ASSERT_TRUE(CreateHardLinkW(LogPath().c_str(), target.c_str(), nullptr));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(log->Write(kLogInfo, L"F", L"must not land"));
+  ASSERT_EQ(1u, told.texts().size());
+  EXPECT_EQ(told.texts()[0], L"The diagnostic log refused " + LogPath() + L": it has more than one name (a hard link).");
+  delete log;
+}
+
+TEST_F(LogHardening, ForeignOwnerIsToldAndAReadOnlyFileIsNot) {
+  ToldRefusals told;
+  {
+    MakeFolders({L"OEM"});
+    tvr_test::ScopedLogPlatform seam;
+    seam.calls().getSecurityInfo = ForeignOwnerSecurity;
+    g_markedTail = L"\\OEM";
+    g_foreignOwner = L"S-1-5-32-545";  // BUILTIN\Users: anybody could have made it
+    EXPECT_EQ(nullptr, CreateLog(buffer_));
+    g_markedTail.clear();
+  }
+  ASSERT_EQ(1u, told.texts().size());
+  EXPECT_EQ(told.texts()[0],
+            L"The diagnostic log refused " + Folder(L"OEM") + L": it is owned by an account that could have prepared it.");
+
+  // A read-only log file is the administrator's own way to stop the lines.
+  tvr_test::RemoveTree(Folder(L"OEM"));
+  CLogFile* log = CreateLog(buffer_);
+  ASSERT_NE(nullptr, log);
+  ASSERT_TRUE(log->Write(kLogInfo, L"F", L"first"));
+  ASSERT_TRUE(SetFileAttributesW(LogPath().c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(log->Write(kLogInfo, L"F", L"not now"));
+  EXPECT_EQ(1u, told.texts().size());
+  SetFileAttributesW(LogPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+  delete log;
+}
+
+// At start-up nobody can be told yet: the refusal waits for the framework.
+TEST_F(LogHardening, RefusalBeforeAnyListenerIsToldWhenOneComes) {
+  tvr_test::ScopedTempFolder victim;
+  ASSERT_TRUE(tvr_test::MakeSymbolicLink(Folder(L"OEM"), victim.path(), true));
+  SetLogRefusalReport(nullptr);
+  EXPECT_EQ(nullptr, CreateLog(buffer_));
+  {
+    ToldRefusals told(ToldRefusals::Waiting::kReceive);
+    ASSERT_EQ(1u, told.texts().size());
+    EXPECT_EQ(told.texts()[0], L"The diagnostic log refused " + Folder(L"OEM") + L": it is reached through a link.");
+  }
+  {
+    ToldRefusals again(ToldRefusals::Waiting::kReceive);
+    EXPECT_TRUE(again.texts().empty()) << "handed over twice";
+  }
+  tvr_test::RemoveLink(Folder(L"OEM"));
+}
+
+// What the administrator sees: a warning in the event log, written by the
+// service framework once the service object exists.
+TEST_F(LogHardening, TheServiceFrameworkPutsTheRefusalInTheEventLog) {
+  FakeScm scm;
+  tvr_test::ScopedTempFolder victim;
+  ASSERT_TRUE(tvr_test::MakeSymbolicLink(Folder(L"OEM"), victim.path(), true));
+  SetLogRefusalReport(nullptr);
+  EXPECT_EQ(nullptr, CreateLog(buffer_));
+  { CServiceBase service(kModuleName, nullptr); }
+  const std::vector<RecordedEvent> events = scm.Events();
+  ASSERT_EQ(1u, events.size());
+  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(events[0].strings,
+            (std::vector<std::wstring>{
+                L"TVRSvc", L"The diagnostic log refused " + Folder(L"OEM") + L": it is reached through a link."}));
+  EXPECT_EQ(0, scm.openEventSources);
+  tvr_test::RemoveLink(Folder(L"OEM"));
+}
+
+// The application-data folder is the machine's own and only administrators
+// can move it: a link at or above it (ProgramData put on another volume) is
+// followed, and the log lives where it leads. Only the log's own folders and
+// file, which somebody else could have prepared, must be reached directly.
+TEST(LogFolderAbove, LinkedApplicationDataFolderIsFollowed) {
+  tvr_test::ScopedTempFolder scratch;
+  const std::wstring real = scratch.path() + L"\\real";
+  const std::wstring linked = scratch.path() + L"\\linked";
+  ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
+  ASSERT_TRUE(tvr_test::MakeSymbolicLink(linked, real, true));
+  tvr_test::ScopedEnvironmentVariable programData(L"PROGRAMDATA", linked.c_str());
+  tvr_test::ScopedLogSwitch on;
+  ASSERT_TRUE(on.ok());
+  ToldRefusals told;
+
+  wchar_t buffer[kLogPathCapacity] = {};
+  CLogFile* log = CreateLog(buffer);
+  ASSERT_NE(nullptr, log) << "a moved application-data folder turned the log off";
+  EXPECT_EQ(std::wstring(buffer), linked + L"\\OEM\\TVRSvc\\Log\\" + LogFileName());
+  EXPECT_TRUE(log->Write(kLogInfo, L"F", L"lands"));
+  EXPECT_EQ(1u, tvr_test::SplitCrLf(ReadFileBytes(real + L"\\OEM\\TVRSvc\\Log\\" + LogFileName())).size());
+  EXPECT_TRUE(told.texts().empty());
+  delete log;
+
+  // Below it the rule stands: the log's own folder as a link is refused.
+  tvr_test::RemoveTree(real + L"\\OEM\\TVRSvc\\Log");
+  tvr_test::ScopedTempFolder victim;
+  ASSERT_TRUE(tvr_test::MakeSymbolicLink(real + L"\\OEM\\TVRSvc\\Log", victim.path(), true));
+  EXPECT_EQ(nullptr, CreateLog(buffer));
+  EXPECT_EQ(1u, told.texts().size());
+  tvr_test::RemoveLink(real + L"\\OEM\\TVRSvc\\Log");
+  tvr_test::RemoveLink(linked);
 }
 
 }  // namespace
