@@ -12,19 +12,19 @@
 
 namespace {
 
-// The heap-allocated work item: the routine and its argument. The work item
-// owns it once queued.
+// The heap-allocated work item: the routine and its argument, the worker's
+// share of its state. The work item owns it once queued.
 struct WorkerItem {
-  void (*routine)(CServiceInstance*) noexcept;
-  CServiceInstance* argument;
+  void (*routine)(ServiceWorkerState&) noexcept;
+  std::shared_ptr<ServiceWorkerState> argument;
 };
 
 // Thread-pool entry: runs the worker for the life of the service, then frees
 // its item.
 DWORD WINAPI RunWorkerItem(LPVOID parameter) {
   WorkerItem* item = static_cast<WorkerItem*>(parameter);
-  item->routine(item->argument);
-  delete item;
+  item->routine(*item->argument);
+  delete item;  // the worker's share of its state goes with it
   return 0;
 }
 
@@ -36,14 +36,24 @@ void Line(CLogFile* log, const wchar_t* function, const wchar_t* message) noexce
 
 CServiceInstance::CServiceInstance(CLogFile* log) : CServiceBase(kModuleName, log) {
   PublishLog(log);
-  stoppedEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stoppedEvent) throw ::GetLastError();
-  stopEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stopEvent) throw ::GetLastError();
+  try {
+    worker = std::make_shared<ServiceWorkerState>();
+  } catch (const std::bad_alloc&) {
+    throw DWORD{ERROR_NOT_ENOUGH_MEMORY};
+  }
+  worker->log = log;
+  worker->stoppedEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!worker->stoppedEvent) throw ::GetLastError();
+  worker->stopEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!worker->stopEvent) throw ::GetLastError();
 }
 
-// The events close with their owners; the base part then retires the log.
-CServiceInstance::~CServiceInstance() = default;
+// A worker still at work (the service object goes at system shutdown without
+// a stop) is told to stop; it tears down once its set-up is done. The events
+// close with the last holder of the state; the base part then retires the log.
+CServiceInstance::~CServiceInstance() {
+  if (worker) ::SetEvent(worker->stopEvent.get());
+}
 
 void CServiceInstance::OnStart(DWORD, LPWSTR*) {
   LogEvent(L"PLNX Service in OnStart", EVENTLOG_INFORMATION_TYPE);
@@ -56,7 +66,8 @@ void CServiceInstance::OnStart(DWORD, LPWSTR*) {
     (void)::RegCreateKeyW(HKEY_LOCAL_MACHINE, kServiceRegistryKey, key.Receive());
   }
 
-  WorkerItem* item = new WorkerItem{&ServiceWorkerThread, this};
+  WorkerItem* item = new (std::nothrow) WorkerItem{&ServiceWorkerThread, worker};
+  if (item == nullptr) throw DWORD{ERROR_NOT_ENOUGH_MEMORY};
   // The worker blocks for the whole life of the service.
   if (!ServicePlatform().queueUserWorkItem(&RunWorkerItem, item, WT_EXECUTELONGFUNCTION)) {
     const DWORD error = ::GetLastError();
@@ -67,8 +78,8 @@ void CServiceInstance::OnStart(DWORD, LPWSTR*) {
 
 void CServiceInstance::OnStop() {
   LogEvent(L"PLNX Service in OnStop", EVENTLOG_INFORMATION_TYPE);
-  ::SetEvent(stopEvent.get());
-  if (::WaitForSingleObject(stoppedEvent.get(), INFINITE) != WAIT_OBJECT_0) throw ::GetLastError();
+  ::SetEvent(worker->stopEvent.get());
+  if (::WaitForSingleObject(worker->stoppedEvent.get(), INFINITE) != WAIT_OBJECT_0) throw ::GetLastError();
 }
 
 void CServiceInstance::OnPowerEvent(DWORD eventType, LPVOID eventData) {
@@ -125,28 +136,28 @@ void CServiceInstance::OnSessionChange(DWORD eventType, LPVOID eventData) {
   if (eventType == WTS_CONSOLE_CONNECT) CheckModeWithWMI();
 }
 
-void ServiceWorkerThread(CServiceInstance* service) noexcept {
-  CLogFile* const log = service->log;
+void ServiceWorkerThread(ServiceWorkerState& worker) noexcept {
+  CLogFile* const log = worker.log;
   Line(log, L"ServiceWorkerThread", L"ServiceWorkerThread Enter");
   Line(log, L"ServiceWorkerThread", L"WTSGetActiveConsoleSessionId() != INVALID_SESSION_ID && session_id != 0");
 
   // Set-up. A failed subscription only means no firmware events: every other
   // trigger still runs checks, each through a client of its own.
-  service->wmiClient = new (std::nothrow) CWMIClient(log);
-  if (service->wmiClient != nullptr) (void)service->wmiClient->RegisterUsageModeEvent(&DecideOnUsageMode);
+  worker.wmiClient = new (std::nothrow) CWMIClient(log);
+  if (worker.wmiClient != nullptr) (void)worker.wmiClient->RegisterUsageModeEvent(&DecideOnUsageMode);
   CheckModeWithWMI();
-  RegisterPowerETW(service, &CheckModeWithWMI);
+  RegisterPowerETW(&worker, &CheckModeWithWMI);
 
   // A stop asked for during set-up is not lost: the event is manual-reset.
-  ::WaitForSingleObject(service->stopEvent.get(), INFINITE);
+  ::WaitForSingleObject(worker.stopEvent.get(), INFINITE);
 
   // Teardown: the client (which cancels the subscription), then the monitor.
-  delete service->wmiClient;
-  service->wmiClient = nullptr;
-  StopPowerETW(service);
+  delete worker.wmiClient;
+  worker.wmiClient = nullptr;
+  StopPowerETW(&worker);
 
   // The last line goes out before the signal: once stoppedEvent is set the
   // entry may destroy the service object and the log with it.
   Line(log, L"ServiceWorkerThread", L"ServiceWorkerThread End");
-  ::SetEvent(service->stoppedEvent.get());
+  ::SetEvent(worker.stoppedEvent.get());
 }

@@ -1,9 +1,34 @@
 #include "fake_scm.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <new>
+
 namespace {
 
 FakeScm* g_fakeScm = nullptr;
 const HANDLE kEventSource = reinterpret_cast<HANDLE>(0xe5e0);
+
+// Work items queued through any FakeScm that have not returned yet. Kept
+// outside the fake: a worker may outlive the fake that queued it.
+std::mutex g_workMutex;
+std::condition_variable g_workDone;
+int g_workRunning = 0;
+
+struct CountedWork {
+  LPTHREAD_START_ROUTINE routine;
+  PVOID context;
+};
+
+DWORD WINAPI RunCountedWork(LPVOID parameter) {
+  const CountedWork work = *static_cast<CountedWork*>(parameter);
+  delete static_cast<CountedWork*>(parameter);
+  const DWORD result = work.routine(work.context);
+  std::lock_guard<std::mutex> lock(g_workMutex);
+  --g_workRunning;
+  g_workDone.notify_all();
+  return result;
+}
 
 }  // namespace
 
@@ -108,5 +133,27 @@ BOOL WINAPI FakeScm::Queue(LPTHREAD_START_ROUTINE routine, PVOID context, ULONG 
       return FALSE;
     }
   }
-  return self.saved_.queueUserWorkItem(routine, context, flags);
+  auto* work = new (std::nothrow) CountedWork{routine, context};
+  if (work == nullptr) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_workMutex);
+    ++g_workRunning;
+  }
+  if (!self.saved_.queueUserWorkItem(&RunCountedWork, work, flags)) {
+    const DWORD error = ::GetLastError();
+    delete work;
+    std::lock_guard<std::mutex> lock(g_workMutex);
+    --g_workRunning;
+    ::SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool FakeScm::WaitWorkItemsReturned(DWORD timeoutMs) {
+  std::unique_lock<std::mutex> lock(g_workMutex);
+  return g_workDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_workRunning == 0; });
 }

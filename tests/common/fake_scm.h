@@ -53,6 +53,10 @@ class FakeScm {
   // the work item goes to the real thread pool.
   DWORD failQueueWith = 0;
 
+  // Blocks until every work item queued through a FakeScm has returned
+  // (true), or `timeoutMs` passes (false).
+  static bool WaitWorkItemsReturned(DWORD timeoutMs);
+
   std::vector<RecordedStatus> Statuses() const;
   std::vector<RecordedEvent> Events() const;
   void Clear();

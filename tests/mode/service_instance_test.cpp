@@ -8,10 +8,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -370,7 +374,7 @@ TEST_F(WorkerTest, StartSetsUpInOrderAndStopTearsDownInOrder) {
   EXPECT_EQ(etw.OpenProcessingHandles(), 0);
   EXPECT_TRUE(etw.liveBlocks.empty());
   EXPECT_TRUE(etw.liveThreadHandles.empty());
-  EXPECT_EQ(service->wmiClient, nullptr);
+  EXPECT_EQ(service->worker->wmiClient, nullptr);
 
   EXPECT_THAT(scm.Statuses(),
               ElementsAre(RecordedStatusIs(2, 1, 0), RecordedStatusIs(4, 0, 0), RecordedStatusIs(3, 2, 0),
@@ -407,7 +411,7 @@ TEST_F(WorkerTest, StopDuringSetUpStillRunsTheFirstCheckAndEndsCleanly) {
   ASSERT_EQ(::WaitForSingleObject(reached.get(), 10000), WAIT_OBJECT_0) << "the first check never ran";
 
   ControlThread stop(SERVICE_CONTROL_STOP);
-  ASSERT_EQ(::WaitForSingleObject(service->stopEvent.get(), 10000), WAIT_OBJECT_0);
+  ASSERT_EQ(::WaitForSingleObject(service->worker->stopEvent.get(), 10000), WAIT_OBJECT_0);
   EXPECT_FALSE(stop.Finished(200)) << "the stop returned before the worker's teardown";
   ::SetEvent(release.get());
   stop.Join(20000);
@@ -462,11 +466,57 @@ TEST_F(WorkerTest, ShutdownReportsStoppedWithoutStoppingTheWorker) {
   EXPECT_EQ(scm.Statuses().back().state, static_cast<DWORD>(SERVICE_STOPPED));
   EXPECT_EQ(scm.Statuses().back().checkPoint, 0u);
   EXPECT_THAT(EventTexts(scm), ElementsAre(L"PLNX Service in OnStart")) << "OnStop ran";
-  EXPECT_EQ(::WaitForSingleObject(service->stoppedEvent.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(::WaitForSingleObject(service->worker->stoppedEvent.get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
 
   // End the worker by hand so that the fakes outlive it.
-  ::SetEvent(service->stopEvent.get());
-  ASSERT_EQ(::WaitForSingleObject(service->stoppedEvent.get(), 20000), WAIT_OBJECT_0);
+  ::SetEvent(service->worker->stopEvent.get());
+  ASSERT_EQ(::WaitForSingleObject(service->worker->stoppedEvent.get(), 20000), WAIT_OBJECT_0);
+}
+
+// At system shutdown the service manager is told STOPPED at once and the
+// entry then destroys the service object, while the worker may still be
+// setting up (its first check slow after a resume, say). The shutdown must not
+// wait for that check, and the worker must not touch the dead object
+// afterwards: it finishes on its own state and ends.
+TEST_F(WorkerTest, ShutdownDuringSetUpIsFastAndTheWorkerNeverTouchesTheDeadObject) {
+  tvr::ScopedKernelHandle reached(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  tvr::ScopedKernelHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  recorder.checkReached = reached.get();
+  recorder.checkRelease = release.get();
+
+  // The object lives in memory of its own, so that whatever the worker does
+  // to it after its destruction shows.
+  void* storage = ::VirtualAlloc(nullptr, sizeof(CServiceInstance), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  ASSERT_NE(storage, nullptr);
+  auto* object = new (storage) CServiceInstance(logging.Take());
+  g_activeService = object;
+  CServiceBase::ServiceMain(0, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(reached.get(), 10000), WAIT_OBJECT_0) << "the first check never ran";
+
+  const auto shutdownStarted = std::chrono::steady_clock::now();
+  ASSERT_EQ(CServiceBase::ControlHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(scm.Statuses().back().state, static_cast<DWORD>(SERVICE_STOPPED));
+  // What the entry does once the dispatcher has returned.
+  g_activeService = nullptr;
+  object->~CServiceInstance();
+  const double shutdownSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - shutdownStarted).count();
+  EXPECT_LT(shutdownSeconds, 2.0) << "the shutdown waited for the check";
+  std::memset(storage, 0, sizeof(CServiceInstance));
+
+  ::SetEvent(release.get());
+  ASSERT_TRUE(FakeScm::WaitWorkItemsReturned(20000)) << "the worker never ended";
+  const auto* bytes = static_cast<const unsigned char*>(storage);
+  const size_t untouched = static_cast<size_t>(std::count(bytes, bytes + sizeof(CServiceInstance), 0));
+  EXPECT_EQ(untouched, sizeof(CServiceInstance)) << "the worker wrote into the destroyed object";
+  ::VirtualFree(storage, 0, MEM_RELEASE);
+
+  // The worker still tore down what it had made.
+  EXPECT_THAT(recorder.Steps(), ElementsAre("subscribe", "check", "monitor start", "monitor stop"));
+  EXPECT_EQ(firmware.LiveObjects(), 0);
+  EXPECT_EQ(etw.OpenProcessingHandles(), 0);
+  EXPECT_TRUE(etw.liveBlocks.empty());
+  EXPECT_TRUE(etw.liveThreadHandles.empty());
 }
 
 // Moves HKLM\`subKey` aside for the scope, and puts it back (removing what
