@@ -44,14 +44,23 @@ using ScopedDeviceInfoSet = tvr::ScopedHandle<DeviceInfoSetTraits>;
 using ScopedIndicatorFile = tvr::ScopedHandle<IndicatorFileTraits>;
 using ScopedLocalBuffer = tvr::ScopedHandle<LocalBufferTraits>;
 
+// How long a decision that toggled waits, still holding the decision lock, for
+// the system to show the state it asked for, and how often it looks. On a real
+// machine the state changes only once the input stack has processed the
+// indicator's press, some time after the write returned; a decision that
+// read the state in between would see the old one and toggle it back.
+constexpr ULONGLONG kStateVisibleBoundMs = 500;
+constexpr DWORD kStatePollMs = 5;
+
 // Writes the toggle byte to one device of the set. A device that fails at any
-// step is passed over quietly; the caller goes on with the next one.
-void ToggleOneIndicator(HDEVINFO set, SP_DEVINFO_DATA& device) noexcept {
+// step is passed over quietly; the caller goes on with the next one. True
+// when the byte was written.
+bool ToggleOneIndicator(HDEVINFO set, SP_DEVINFO_DATA& device) noexcept {
   SlatePlatformCalls& os = SlatePlatform();
 
   SP_DEVICE_INTERFACE_DATA indicator{};
   indicator.cbSize = sizeof(indicator);
-  if (!os.setupDiEnumDeviceInterfaces(set, &device, &kSlateIndicatorInterface, 0, &indicator)) return;
+  if (!os.setupDiEnumDeviceInterfaces(set, &device, &kSlateIndicatorInterface, 0, &indicator)) return false;
 
   // Sizing call: it "fails" with ERROR_INSUFFICIENT_BUFFER by design; only the
   // reported size matters.
@@ -59,48 +68,60 @@ void ToggleOneIndicator(HDEVINFO set, SP_DEVINFO_DATA& device) noexcept {
   (void)os.setupDiGetDeviceInterfaceDetailW(set, &indicator, nullptr, 0, &required, nullptr);
   // A size too small for the fixed header would make the cbSize store below
   // run past the buffer.
-  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return;
+  if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
 
   ScopedLocalBuffer buffer(os.localAlloc(LMEM_ZEROINIT, required));
-  if (!buffer) return;
+  if (!buffer) return false;
   auto* detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.get());
   // The fixed header size, not the buffer size: setupapi checks it against
   // the structure it expects.
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-  if (!os.setupDiGetDeviceInterfaceDetailW(set, &indicator, detail, required, nullptr, &device)) return;
+  if (!os.setupDiGetDeviceInterfaceDetailW(set, &indicator, detail, required, nullptr, &device)) return false;
 
   ScopedIndicatorFile file(
       os.createFileW(detail->DevicePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return;
+  if (!file) return false;
 
-  // Any write flips the state; neither the count written nor a failure changes
-  // what happens next.
+  // Any write flips the state; the count written changes nothing.
   const BYTE toggle = 0x00;
   DWORD written = 0;
-  (void)os.writeFile(file.get(), &toggle, 1, &written, nullptr);
+  return os.writeFile(file.get(), &toggle, 1, &written, nullptr) != FALSE;
 }
 
-}  // namespace
-
-void ToggleSlateIndicator() noexcept {
+// The toggle, counting the devices that took their byte.
+int WriteToEveryIndicator() noexcept {
   SlatePlatformCalls& os = SlatePlatform();
   ScopedDeviceInfoSet set(
       os.setupDiGetClassDevsW(&kSlateIndicatorInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!set) return;
+  if (!set) return 0;
 
+  int writes = 0;
   for (DWORD index = 0;; ++index) {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     if (!os.setupDiEnumDeviceInfo(set.get(), index, &device)) break;
-    ToggleOneIndicator(set.get(), device);
+    if (ToggleOneIndicator(set.get(), device)) ++writes;
   }
+  return writes;
 }
+
+bool SystemIsLaptop() noexcept { return SlatePlatform().getSystemMetrics(SM_CONVERTIBLESLATEMODE) != 0; }
+
+}  // namespace
+
+void ToggleSlateIndicator() noexcept { (void)WriteToEveryIndicator(); }
 
 void SyncSlateMode(bool laptop) noexcept {
   tvr::ExclusiveSrwGuard guard(g_slateDecisionLock);
-  const bool systemIsLaptop = SlatePlatform().getSystemMetrics(SM_CONVERTIBLESLATEMODE) != 0;
-  if (systemIsLaptop == laptop) return;
-  ToggleSlateIndicator();
+  if (SystemIsLaptop() == laptop) return;
+  // Every write flips the state once: after an even number of them (none
+  // included) there is nothing new to wait for.
+  if (WriteToEveryIndicator() % 2 == 0) return;
+  // Held until the state this decision caused is visible (or the bound has
+  // passed: a driver that ignores the write must not hold every decision up
+  // for long), so that the next decision reads the state as it now is.
+  const ULONGLONG deadline = ::GetTickCount64() + kStateVisibleBoundMs;
+  while (SystemIsLaptop() != laptop && ::GetTickCount64() < deadline) ::Sleep(kStatePollMs);
 }
 
 void DecideOnUsageMode(unsigned usageModeCode) noexcept { SyncSlateMode(WantsLaptop(usageModeCode)); }

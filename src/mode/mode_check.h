@@ -31,8 +31,10 @@ void ApplyUsageModeAnswer(HRESULT queryResult, ULONGLONG usageData) noexcept;
 void DecideOnUsageMode(unsigned usageModeCode) noexcept;
 
 // Reads the system slate state and toggles it when it differs from `laptop`.
-// The read and the toggle run under one process-wide lock, so that two
-// overlapping decisions can never both toggle and undo each other.
+// The read, the toggle and the wait for the system to show the new state (at
+// most 500 ms) run under one process-wide lock, so that two overlapping
+// decisions can never both toggle and undo each other, also where the state
+// changes some time after the write.
 void SyncSlateMode(bool laptop) noexcept;
 
 // Writes one byte 0x00 to every present indicator device. Quiet on failure.

@@ -21,6 +21,9 @@ struct FakeSlate::Impl {
   bool failDeviceSet = false;
   bool failAlloc = false;
   DWORD writeDelay = 0;
+  DWORD stateLag = 0;
+  // Flips written but not yet visible in the metric: when each becomes so.
+  std::vector<ULONGLONG> pendingFlips;
 
   int metricReads = 0;
   int toggles = 0;
@@ -57,11 +60,23 @@ DWORD DetailSize(const std::wstring& path) {
 
 bool SameGuid(const GUID* a, const GUID& b) { return a != nullptr && ::IsEqualGUID(*a, b); }
 
+// The input stack takes its time over an indicator press: a flip shows in the
+// metric only once its moment has come. Called with the lock held.
+void ApplyDueFlips(FakeSlate::Impl* f) {
+  if (f->pendingFlips.empty()) return;
+  const ULONGLONG now = ::GetTickCount64();
+  while (!f->pendingFlips.empty() && f->pendingFlips.front() <= now) {
+    f->metric = f->metric == 0 ? 1 : 0;
+    f->pendingFlips.erase(f->pendingFlips.begin());
+  }
+}
+
 int WINAPI FakeGetSystemMetrics(int index) {
   FakeSlate::Impl* f = g_active.load();
   if (index != SM_CONVERTIBLESLATEMODE) return f->real.getSystemMetrics(index);
   std::lock_guard lock(f->mutex);
   ++f->metricReads;
+  ApplyDueFlips(f);
   return f->metric;
 }
 
@@ -258,7 +273,11 @@ BOOL WINAPI FakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD wr
   sink.insert(sink.end(), data, data + count);
   f->writeOrder.push_back(it->second);
   if (count == 1) {
-    f->metric = f->metric == 0 ? 1 : 0;
+    if (f->stateLag == 0) {
+      f->metric = f->metric == 0 ? 1 : 0;
+    } else {
+      f->pendingFlips.push_back(::GetTickCount64() + f->stateLag);
+    }
     ++f->toggles;
   }
   if (written != nullptr) *written = count;
@@ -341,6 +360,7 @@ FakeSlate::~FakeSlate() {
 
 void FakeSlate::SetMetric(int metric) {
   std::lock_guard lock(impl_->mutex);
+  impl_->pendingFlips.clear();
   impl_->metric = metric;
 }
 void FakeSlate::FailDeviceSet(bool fail) {
@@ -355,8 +375,13 @@ void FakeSlate::SetWriteDelay(DWORD milliseconds) {
   std::lock_guard lock(impl_->mutex);
   impl_->writeDelay = milliseconds;
 }
+void FakeSlate::SetStateLag(DWORD milliseconds) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->stateLag = milliseconds;
+}
 int FakeSlate::Metric() const {
   std::lock_guard lock(impl_->mutex);
+  ApplyDueFlips(impl_);
   return impl_->metric;
 }
 int FakeSlate::MetricReads() const {

@@ -11,7 +11,8 @@
 // Behaviour, modelled on the real driver and setupapi:
 // - The metric (SM_CONVERTIBLESLATEMODE) reads as set; 0 is slate, non-zero is
 //   laptop. Every one-byte write to an indicator device flips it (0 -> 1,
-//   non-zero -> 0) and counts one toggle. Other metric indexes go to Windows.
+//   non-zero -> 0) and counts one toggle; with a state lag the flip shows
+//   only that long after the write. Other metric indexes go to Windows.
 // - SetupDiGetClassDevsW presents the devices only for the indicator interface
 //   GUID with DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, no enumerator, no window;
 //   any other request yields an empty set. The cbSize checks, the sizing call
@@ -73,6 +74,10 @@ class FakeSlate {
   // Sleeps this long inside every write, before the flip, to widen the window
   // between one decision's metric read and its write.
   void SetWriteDelay(DWORD milliseconds);
+  // The metric shows a write's flip only this long after the write has
+  // returned, as on a real machine where the input stack processes the
+  // indicator's press in its own time (0: at once, inside the write).
+  void SetStateLag(DWORD milliseconds);
 
   // --- observations ---
   int Metric() const;

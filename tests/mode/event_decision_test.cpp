@@ -116,7 +116,7 @@ TEST(EventDecision, EveryObjectInOrderReadsTheMetricAgain) {
     IWbemClassObject* objects[] = {events[0].Get(), events[1].Get(), events[2].Get()};
     EXPECT_EQ(WBEM_S_NO_ERROR, sink->Indicate(3, objects));
   }
-  EXPECT_EQ(3, slate.MetricReads());
+  EXPECT_EQ(6, slate.MetricReads()) << "each object: the decision, then its toggle seen";
   EXPECT_EQ(3, slate.Toggles());
   EXPECT_NE(0, slate.Metric());
   EXPECT_EQ((std::vector<std::string>{"laptop", "other", "laptop"}), log.SinkMessages());

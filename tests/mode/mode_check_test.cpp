@@ -73,6 +73,10 @@ TEST(CheckModeWithWMI, DecidesByUsageCodeAndSystemStateAndLogsTheBranch) {
       {1, 1, S_OK, 0, false, nullptr},
       {2, 1, S_OK, 1, false, nullptr},
       {1, 0xFF, S_OK, 0, false, nullptr},
+      // a status with only its high bits set is no answer either
+      {1, 0x10, S_OK, 0, false, nullptr},
+      {32, 0x80, S_OK, 0, false, nullptr},
+      {2, 0xF0, S_OK, 1, false, nullptr},
       {1, 0, static_cast<HRESULT>(WBEM_E_FAILED), 0, false, nullptr},
       {2, 0, static_cast<HRESULT>(WBEM_E_ACCESS_DENIED), 1, false, nullptr},
   };
@@ -88,7 +92,8 @@ TEST(CheckModeWithWMI, DecidesByUsageCodeAndSystemStateAndLogsTheBranch) {
     CheckModeWithWMI();
 
     EXPECT_EQ(c.toggles ? Bytes{0x00} : Bytes{}, slate.BytesWritten(0));
-    EXPECT_EQ(c.line != nullptr ? 1 : 0, slate.MetricReads());
+    // Read before the decision, and after a toggle until it shows.
+    EXPECT_EQ(c.line == nullptr ? 0 : c.toggles ? 2 : 1, slate.MetricReads());
     EXPECT_EQ(1, firmware.Calls(WmiStep::ExecMethod));
     EXPECT_EQ(0, firmware.LiveObjects());
     ExpectOnlyLine(logging, c.line);
@@ -117,9 +122,23 @@ TEST(ApplyUsageModeAnswer, ActsOnlyOnExactlySOk) {
     FakeSlate slate(0);
     ApplyUsageModeAnswer(c.result, kLaptopAnswer);
     EXPECT_EQ(c.acts ? Bytes{0x00} : Bytes{}, slate.BytesWritten(0));
-    EXPECT_EQ(c.acts ? 1 : 0, slate.MetricReads());
+    EXPECT_EQ(c.acts ? 2 : 0, slate.MetricReads()) << "the decision, then the toggle seen";
     ExpectOnlyLine(logging, c.acts ? kLaptopLine : nullptr);
   }
+}
+
+// Every bit of the status byte counts: any non-zero status is no answer,
+// whichever of its bits are set.
+TEST(ApplyUsageModeAnswer, EveryNonZeroStatusByteIsNoAnswer) {
+  constexpr ULONGLONG kLaptopAnswer = 1ull << 32;
+  ScopedLogging logging;
+  FakeSlate slate(0);
+  for (unsigned status = 1; status <= 0xFF; ++status) {
+    ApplyUsageModeAnswer(S_OK, kLaptopAnswer | status);
+    ASSERT_EQ(0, slate.MetricReads()) << "status 0x" << std::hex << status << " was taken as an answer";
+  }
+  EXPECT_EQ(Bytes{}, slate.BytesWritten(0));
+  EXPECT_THAT(logging.Lines(), IsEmpty());
 }
 
 TEST(CheckModeWithWMI, WithLoggingOffDecidesTheSameAndWritesNoLine) {
@@ -218,7 +237,7 @@ TEST(CheckModeWithWMI, OverlappingChecksToggleExactlyOnce) {
   EXPECT_EQ(1, slate.Toggles());
   EXPECT_EQ(Bytes{0x00}, slate.BytesWritten(0));
   EXPECT_EQ(1, slate.Metric());
-  EXPECT_EQ(kThreads, slate.MetricReads());
+  EXPECT_EQ(kThreads + 1, slate.MetricReads()) << "one read per check, one to see the toggle take effect";
   EXPECT_EQ(std::vector<std::string>(kThreads, kLaptopLine), logging.Messages());
   EXPECT_EQ(0, firmware.LiveObjects());
 }

@@ -60,6 +60,39 @@ TEST(SimulatedStorm, RecordCatchesTwoTogglesForOneDisagreement) {
   EXPECT_EQ(machine.DisagreementsActedOn(), 2);
 }
 
+// On a real machine the slate state changes some time after the write has
+// returned, while the input stack processes the indicator's press. Decisions
+// that overlap (copies of one event at once; an event while a resume check
+// runs) must still toggle once for one disagreement, whatever the lag.
+TEST(SimulatedStorm, OverlappingTriggersToggleOnceWhileTheStateLags) {
+  for (DWORD lag : {0u, 40u, 250u}) {
+    SCOPED_TRACE("state lag " + std::to_string(lag) + " ms");
+    SimulatedMachine machine(MachineOptions{1, false});
+    machine.slate().SetStateLag(lag);
+    machine.Start();
+    ASSERT_TRUE(machine.InLine());
+
+    // Four copies of one event at once.
+    machine.SetPosture(kTablet);
+    EXPECT_EQ(machine.RaiseEvent(kTablet, 4), 4);
+    ::Sleep(lag + 100);
+    EXPECT_EQ(machine.Toggles(), 1);
+    EXPECT_TRUE(machine.InLine()) << "slate " << machine.Slate();
+
+    // An event while a resume check runs, both for the same change.
+    machine.SetPosture(kLaptop);
+    std::thread resume([&] { machine.Power(PBT_APMRESUMESUSPEND); });
+    EXPECT_EQ(machine.RaiseEvent(kLaptop), 1);
+    resume.join();
+    ::Sleep(lag + 100);
+    EXPECT_EQ(machine.Toggles(), 2);
+    EXPECT_TRUE(machine.InLine()) << "slate " << machine.Slate();
+
+    machine.Stop();
+    EXPECT_THAT(machine.Leaks(), IsEmpty());
+  }
+}
+
 // 4 threads fire 1,000 triggers and posture changes between them, mixed.
 TEST(SimulatedStorm, MixedTriggersFromFourThreads) {
   SimulatedMachine machine(MachineOptions{1, false});
