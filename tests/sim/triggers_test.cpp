@@ -203,6 +203,33 @@ TEST(SimulatedTriggers, EventDeliveredTwiceAtOnceTogglesOnce) {
 }
 
 // With no service running nothing is subscribed and no consumer listens.
+// The trace session stays after a stop: the next start attaches to it instead
+// of making it, enables nothing again, and leaving standby still acts.
+TEST(SimulatedTriggers, RestartAttachesToTheLastingTraceSessionAndStandbyExitStillActs) {
+  SimulatedMachine machine;
+  machine.Start();
+  machine.Stop();
+  machine.Start();
+  machine.Standby(true);
+  machine.SetPosture(kTablet);
+  machine.Standby(false);
+  EXPECT_EQ(machine.Slate(), 0);
+  EXPECT_TRUE(machine.InLine());
+  machine.Stop();
+  EXPECT_THAT(machine.Leaks(), IsEmpty());
+
+  std::vector<std::string> monitorLines;
+  for (const std::string& line : machine.LogLines()) {
+    tvr_test::ParsedLogLine parsed;
+    if (tvr_test::ParseLogLine(line, &parsed) && parsed.function == "RegisterPowerETW") {
+      monitorLines.push_back(parsed.message);
+    }
+  }
+  EXPECT_EQ(monitorLines, (std::vector<std::string>{"ERROR_SUCCESS", "CreateThread", "ERROR_ALREADY_EXISTS",
+                                                    "CreateThread"}));
+  EXPECT_EQ(machine.etw().enables.size(), 1u) << "the provider is enabled by the start that made the session only";
+}
+
 TEST(SimulatedTriggers, StoppedServiceHearsNothing) {
   SimulatedMachine machine(MachineOptions{1, false});
   machine.Start();

@@ -262,6 +262,10 @@ BOOL WINAPI SimulatedMachine::RecordWrite(HANDLE file, LPCVOID data, DWORD size,
 
 void SimulatedMachine::Start() {
   if (Running()) return;
+  // The trace session outlives the service: nothing stops it, so every start
+  // after the first finds it registered and attaches (until a reboot, which
+  // this machine never does).
+  if (traceSessionRegistered_) etw_.startResult = ERROR_ALREADY_EXISTS;
   CLogFile* log = nullptr;
   if (options_.logging) {
     // As the entry does: the switch is read and the log made before the
@@ -284,6 +288,7 @@ void SimulatedMachine::Start() {
   // The worker subscribes, runs the first check and only then starts the
   // trace consumer: a consumer blocked in ProcessTrace means set-up is done.
   if (!etw_.WaitUntilProcessing(kBoundMs)) GiveUp("the worker did not finish its set-up within 30 s");
+  if (etw_.startCalls > 0 && etw_.startResult == ERROR_SUCCESS) traceSessionRegistered_ = true;
 }
 
 void SimulatedMachine::Stop() {

@@ -12,7 +12,9 @@
 //   service registered, one at a time on a dispatcher thread of the
 //   machine's, as the service manager does.
 // - Connected standby: kernel-power events 506 and 507 handed to the
-//   service's trace consumer while it blocks in ProcessTrace (FakeEtw).
+//   service's trace consumer while it blocks in ProcessTrace (FakeEtw). The
+//   trace session lives as long as the machine: the first start makes it,
+//   every later start finds it (ERROR_ALREADY_EXISTS) and attaches.
 // - Service control: the real CServiceInstance, started through
 //   CServiceBase::ServiceMain on a thread of its own and stopped through the
 //   control handler.
@@ -148,6 +150,7 @@ class SimulatedMachine {
   std::vector<bool> claimedStates_;  // by state (count of changes): a decision toggled for it
   int claims_ = 0;
   int doubleToggles_ = 0;
+  bool traceSessionRegistered_ = false;  // a start made the trace session; it stays
   std::atomic<int> eventsDelivered_{0};
   std::atomic<LONGLONG> lastWriteTicks_{0};
 };
