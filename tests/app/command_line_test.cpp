@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/process_runner.h"
 #include "common/stdout_capture.h"
 
 namespace {
@@ -107,9 +108,25 @@ TEST(RunAsServiceTest, UnbuildableServiceIsReportedAndNotDispatched) {
   EXPECT_EQ(g_activeService, before);
 }
 
+// The dispatcher can be started once per process: under Wine a second call,
+// after a first that failed, reports ERROR_SERVICE_ALREADY_RUNNING (0x420)
+// instead. So the attempt runs in a fresh child copy of this program each
+// time, and the test stays the same on every repetition and in any order.
 TEST(RunAsServiceTest, OutsideTheServiceManagerTheDispatcherFails) {
+  wchar_t self[MAX_PATH] = {};
+  ASSERT_NE(0u, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+  const tvr_test::ProcessResult child = tvr_test::RunProcess(
+      self, L"--gtest_also_run_disabled_tests --gtest_filter=RunAsServiceChild.DISABLED_DispatchOutsideTheServiceManager");
+  ASSERT_TRUE(child.started) << "error " << child.startError;
+  ASSERT_FALSE(child.timedOut);
+  const std::string output = tvr_test::WithUnixLineEnds(child.output);
+  EXPECT_EQ(child.exitCode, 0u) << output;
+  EXPECT_THAT(output, testing::HasSubstr("[  PASSED  ] 1 test.")) << output;
+}
+
+// Run only by the test above, in a process of its own.
+TEST(RunAsServiceChild, DISABLED_DispatchOutsideTheServiceManager) {
   CServiceBase* const before = g_activeService;
-  // What an earlier run (or repetition) left behind must not count.
   RecordingService::built = nullptr;
   RecordingService::destroyed = false;
   StdoutCapture capture;
@@ -119,7 +136,7 @@ TEST(RunAsServiceTest, OutsideTheServiceManagerTheDispatcherFails) {
   ASSERT_NE(RecordingService::built, nullptr);
   EXPECT_EQ(g_activeService, RecordingService::built);  // published, not cleared afterwards
   EXPECT_TRUE(RecordingService::destroyed);
-  g_activeService = before;  // the object is gone; leave no dangling pointer to other tests
+  g_activeService = before;  // the object is gone; leave no dangling pointer behind
 }
 
 }  // namespace
