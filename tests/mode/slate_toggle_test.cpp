@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/fake_slate.h"
+#include "common/scoped_handle.h"
 #include "mode/mode_check.h"
 
 namespace {
@@ -181,14 +182,16 @@ TEST(SyncSlateMode, OverlappingDecisionsToggleOnceWhenTheStateLagsTheWrite) {
     constexpr int kThreads = 4;
     FakeSlate slate(0);
     slate.SetStateLag(lag);
-    std::latch start(kThreads);
+    // All wait on one gate that opens once every thread exists.
+    tvr::ScopedKernelHandle gate(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
-      threads.emplace_back([&start] {
-        start.arrive_and_wait();
+      threads.emplace_back([&gate] {
+        ::WaitForSingleObject(gate.get(), INFINITE);
         SyncSlateMode(true);
       });
     }
+    ::SetEvent(gate.get());
     for (std::thread& t : threads) t.join();
     ::Sleep(lag + 50);
     EXPECT_EQ(1, slate.Toggles());
