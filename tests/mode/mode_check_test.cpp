@@ -4,13 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/fake_slate.h"
+#include "common/scoped_handle.h"
 #include "common/fake_wmi.h"
 #include "common/log_fixture.h"
 #include "log/log_pointer.h"
@@ -224,15 +224,18 @@ TEST(CheckModeWithWMI, OverlappingChecksToggleExactlyOnce) {
   firmware.SetUsage(kLaptop);
   FakeSlate slate(0);
   slate.SetWriteDelay(50);
-  std::latch start(kThreads);
+  // Released at once for all, after every thread exists. (An event rather
+  // than std::latch: a latch-started test of this shape hung under shuffling.)
+  tvr::ScopedKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     // One thread per overlapping check.
     threads.emplace_back([&start] {
-      start.arrive_and_wait();
+      ::WaitForSingleObject(start.get(), INFINITE);
       CheckModeWithWMI();
     });
   }
+  ::SetEvent(start.get());
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(1, slate.Toggles());
   EXPECT_EQ(Bytes{0x00}, slate.BytesWritten(0));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <latch>
 #include <thread>
 #include <vector>
 
@@ -155,16 +154,19 @@ TEST(SyncSlateMode, OverlappingDecisionsToggleExactlyOnce) {
   constexpr int kThreads = 16;
   FakeSlate slate(0);
   slate.SetWriteDelay(30);
-  std::latch start(kThreads);
+  // Released at once for all, after every thread exists. (An event rather
+  // than std::latch: a latch-started test of this shape hung under shuffling.)
+  tvr::ScopedKernelHandle start(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     // Each thread stands for one source of decisions (control handler, ETW
     // consumer, WMI delivery): it waits for the others, then decides.
     threads.emplace_back([&start] {
-      start.arrive_and_wait();
+      ::WaitForSingleObject(start.get(), INFINITE);
       SyncSlateMode(true);
     });
   }
+  ::SetEvent(start.get());
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(1, slate.Toggles());
   EXPECT_EQ(kOneToggle, slate.BytesWritten(0));
