@@ -1,7 +1,9 @@
 # The two commands a developer needs: `make run` and `make test`.
 # Both install what is missing, build, and run under Wine.
+# TOOLCHAIN picks the compiler: cmake/mingw-w64-x86_64.cmake (GCC, the
+# default) or cmake/clang-mingw-w64-x86_64.cmake (clang + lld).
 BUILD ?= build
-TOOLCHAIN := cmake/mingw-w64-x86_64.cmake
+TOOLCHAIN ?= cmake/mingw-w64-x86_64.cmake
 
 .PHONY: all setup configure build test run bench clean
 
