@@ -5,7 +5,7 @@
 BUILD ?= build
 TOOLCHAIN ?= cmake/mingw-w64-x86_64.cmake
 
-.PHONY: all setup configure build test run bench clean
+.PHONY: all setup configure build test run bench package clean
 
 all: build
 
@@ -28,6 +28,12 @@ run: build
 
 bench: build
 	tools/wine-env.sh $(BUILD) tools/bench.sh $(BUILD)
+
+# $(BUILD)/TVRSvc-<version>.msi; signed with SIGN_CERT=cert.pem SIGN_KEY=key.pem.
+package: configure
+	cmake -S . -B $(BUILD) -DTVR_SIGN_CERT="$(if $(SIGN_CERT),$(abspath $(SIGN_CERT)))" \
+	  -DTVR_SIGN_KEY="$(if $(SIGN_KEY),$(abspath $(SIGN_KEY)))" >/dev/null
+	cmake --build $(BUILD) --target package_msi
 
 clean:
 	rm -rf $(BUILD)

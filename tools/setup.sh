@@ -6,8 +6,10 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 # clang and lld: the second compiler; lld and llvm (llvm-dlltool) also link
-# the executable with its delay imports.
-for p in mingw-w64 wine wine64 cmake ninja-build googletest make clang lld llvm; do
+# the executable with its delay imports. wixl, msitools and osslsigncode: the
+# installer package and its signature; openssl makes the signing test's
+# throwaway certificate.
+for p in mingw-w64 wine wine64 cmake ninja-build googletest make clang lld llvm wixl msitools osslsigncode openssl; do
   have_pkg "$p" || need+=("$p")
 done
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(mingw-w64)
