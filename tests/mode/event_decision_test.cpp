@@ -26,8 +26,6 @@ using tvr_test::WmiStep;
 
 namespace {
 
-constexpr HRESULT Hr(WBEMSTATUS status) { return static_cast<HRESULT>(status); }
-
 using PublishedLog = tvr_test::PublishedSinkLog;
 
 // A sink wired to the service's decision, held for the length of a scope.
