@@ -88,8 +88,9 @@ struct ServiceConfig {
   std::vector<std::wstring> dependencies;
   std::wstring account;
   std::wstring displayName;
+  bool descriptionRead = false;
   std::wstring description;
-  DWORD failureActions = 0;
+  bool failureActionsStored = true;
 };
 
 // Reads the service's configuration from the service manager; false when the
@@ -113,13 +114,20 @@ bool QueryConfig(ServiceConfig& out) {
   out.displayName = text(config->lpDisplayName);
 
   std::vector<BYTE> optional(8192);
-  if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, optional.data(),
-                             static_cast<DWORD>(optional.size()), &needed)) {
+  out.descriptionRead = ::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, optional.data(),
+                                               static_cast<DWORD>(optional.size()), &needed) != FALSE;
+  if (out.descriptionRead) {
     out.description = text(reinterpret_cast<SERVICE_DESCRIPTIONW*>(optional.data())->lpDescription);
   }
-  if (::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, optional.data(),
-                             static_cast<DWORD>(optional.size()), &needed)) {
-    out.failureActions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(optional.data())->cActions;
+  // Failure actions are read from where the service manager keeps them, the
+  // entry's "FailureActions" value, which a service without any lacks: Wine
+  // answers QueryServiceConfig2W for them with ERROR_INVALID_LEVEL.
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\TVRSvc", 0, KEY_READ, &key) ==
+      ERROR_SUCCESS) {
+    out.failureActionsStored =
+        ::RegQueryValueExW(key, L"FailureActions", nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+    ::RegCloseKey(key);
   }
   return true;
 }
@@ -246,8 +254,9 @@ class PackageTest : public testing::Test {
     EXPECT_EQ(config.account, L"LocalSystem");
     EXPECT_EQ(config.displayName, L"Tavrel Service");
     EXPECT_THAT(config.dependencies, testing::IsEmpty());
+    EXPECT_TRUE(config.descriptionRead);
     EXPECT_EQ(config.description, L"");
-    EXPECT_EQ(config.failureActions, 0u);
+    EXPECT_FALSE(config.failureActionsStored);
     EXPECT_EQ(ServiceEntries(), 1);
 
     const SERVICE_STATUS_PROCESS status = WaitRunning();
