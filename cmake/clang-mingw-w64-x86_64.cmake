@@ -17,8 +17,10 @@ if(NOT EXISTS "${TVR_GCC_LIB_DIR}/include/c++")
 endif()
 set(tvr_cxx_include "${TVR_GCC_LIB_DIR}/include/c++")
 
-set(CMAKE_C_FLAGS_INIT "--sysroot=${TVR_MINGW_SYSROOT}")
-set(CMAKE_CXX_FLAGS_INIT "--sysroot=${TVR_MINGW_SYSROOT}")
+# GCC's libstdc++ keeps its thread-local variables (std::call_once's among
+# them) in emulated TLS; clang must use the same to link against it.
+set(CMAKE_C_FLAGS_INIT "--sysroot=${TVR_MINGW_SYSROOT} -femulated-tls")
+set(CMAKE_CXX_FLAGS_INIT "--sysroot=${TVR_MINGW_SYSROOT} -femulated-tls")
 # clang finds no C++ headers in the MinGW-w64 sysroot by itself, so these are
 # the only ones it sees.
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
