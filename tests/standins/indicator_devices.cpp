@@ -294,6 +294,10 @@ void IndicatorDevices::Run(Device& device) {
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kPipeInstances, 0, 4096, 0, nullptr);
     if (!instances[i].event || instances[i].pipe == INVALID_HANDLE_VALUE) made = false;
   }
+  // Both listen before the constructor returns: an open that came first
+  // would meet an instance that takes a client but has no connect pending,
+  // and a client gone by the time it is issued would be lost with its byte.
+  for (unsigned i = 0; made && i < kPipeInstances; ++i) instances[i].Listen();
   {
     std::lock_guard<std::mutex> hold(lock_);
     device.starting = false;
@@ -363,10 +367,7 @@ void IndicatorDevices::Run(Device& device) {
   };
 
   HANDLE waits[1 + kPipeInstances] = {stop_};
-  for (unsigned i = 0; i < kPipeInstances; ++i) {
-    waits[1 + i] = instances[i].event;
-    instances[i].Listen();
-  }
+  for (unsigned i = 0; i < kPipeInstances; ++i) waits[1 + i] = instances[i].event;
   for (;;) {
     const DWORD woke = ::WaitForMultipleObjects(1 + kPipeInstances, waits, FALSE, INFINITE);
     if (woke < WAIT_OBJECT_0 + 1 || woke >= WAIT_OBJECT_0 + 1 + kPipeInstances) return;
