@@ -120,8 +120,10 @@ class EndToEnd : public testing::Test {
           EXPECT_THAT(servicePids_, testing::Contains(e.clientPid))
               << when << ": device " << d << " opened by another process";
         }
-
         if (e.kind == IndicatorEvent::kClose) ++closes;
+        // The driver would have refused it; the stand-in cut it unread.
+        EXPECT_NE(e.kind, IndicatorEvent::kSecondOpen)
+            << when << ": device " << d << " opened again while open, by pid " << e.clientPid;
       }
       EXPECT_EQ(opens, bytes) << when << ": device " << d << ": one open per byte";
       EXPECT_EQ(closes, opens) << when << ": device " << d << " left open";

@@ -21,6 +21,11 @@ std::wstring InstanceId(unsigned index) { return L"ROOT\\" + DeviceId(index) + L
 std::wstring LinkTail(unsigned index) { return L"ROOT#" + DeviceId(index) + L"#0000#" + kInterfaceText; }
 std::wstring PipeName(unsigned index) { return L"slate-indicator-" + std::to_wstring(index); }
 
+// Instances of each device's pipe: one for the open, one listening meanwhile.
+constexpr unsigned kPipeInstances = 2;
+// How long a read may take to end once its client has closed.
+constexpr DWORD kCloseWaitMs = 5000;
+
 bool SetText(HKEY key, const wchar_t* name, const std::wstring& value) {
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
@@ -92,10 +97,18 @@ LARGE_INTEGER Now() {
 
 // One instance of a device's pipe, with its pending connect or read.
 struct PipeInstance {
+  enum State { kIdle, kListening, kReading };
   HANDLE pipe = INVALID_HANDLE_VALUE;
   HANDLE event = nullptr;
   OVERLAPPED overlapped{};
   BYTE buffer[64] = {};
+  State state = kIdle;
+  // An operation that ended as it was started leaves no result in
+  // `overlapped` when it failed: it is kept here, and the event is set so
+  // that the loop takes it like any other completion.
+  bool endedAtOnce = false;
+  BOOL okAtOnce = FALSE;
+  DWORD gotAtOnce = 0;
 
   ~PipeInstance() {
     if (pipe != INVALID_HANDLE_VALUE) {
@@ -106,10 +119,45 @@ struct PipeInstance {
     if (event) ::CloseHandle(event);
   }
   // Arms the overlapped block for the next operation.
-  void Arm() {
+  void Arm(State next) {
     ::ResetEvent(event);
     overlapped = {};
     overlapped.hEvent = event;
+    endedAtOnce = false;
+    state = next;
+  }
+  // Takes the result of ConnectNamedPipe or ReadFile as it returned.
+  void Started(BOOL ok, DWORD error, DWORD got) {
+    if (!ok && error == ERROR_IO_PENDING) return;
+    endedAtOnce = true;
+    okAtOnce = ok || error == ERROR_PIPE_CONNECTED;
+    gotAtOnce = got;
+    ::SetEvent(event);
+  }
+  // The result of the operation whose event is set.
+  BOOL Finish(DWORD* got) {
+    if (endedAtOnce) {
+      *got = gotAtOnce;
+      return okAtOnce;
+    }
+    return ::GetOverlappedResult(pipe, &overlapped, got, FALSE);
+  }
+  [[nodiscard]] bool Done() const { return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+  void Listen() {
+    Arm(kListening);
+    const BOOL ok = ::ConnectNamedPipe(pipe, &overlapped);
+    Started(ok, ok ? ERROR_SUCCESS : ::GetLastError(), 0);
+  }
+  void Read() {
+    Arm(kReading);
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(pipe, buffer, sizeof buffer, &got, &overlapped);
+    Started(ok, ok ? ERROR_SUCCESS : ::GetLastError(), got);
+  }
+  // True when the client of a connected instance has closed its end.
+  [[nodiscard]] bool ClientGone() const {
+    DWORD available = 0;
+    return !::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && ::GetLastError() == ERROR_BROKEN_PIPE;
   }
 };
 
@@ -135,6 +183,7 @@ struct IndicatorDevices::Device {
   LONGLONG lastByte = 0;
   std::thread thread;
   bool starting = true;  // until its thread has made the pipe
+  bool failed = false;   // its thread could not make the pipe
 };
 
 IndicatorDevices::IndicatorDevices(unsigned count) {
@@ -168,6 +217,13 @@ IndicatorDevices::IndicatorDevices(unsigned count) {
     }
     return true;
   });
+  for (auto& d : devices_) {
+    if (d->starting || d->failed) {
+      error_ = "the pipe of device " + std::to_string(d->index) +
+               (d->starting ? " was not made in time" : " could not be made");
+      break;
+    }
+  }
 }
 
 IndicatorDevices::~IndicatorDevices() {
@@ -224,60 +280,71 @@ LONGLONG IndicatorDevices::WaitForByteTime(unsigned index, size_t bytes, DWORD t
 
 void IndicatorDevices::Run(Device& device) {
   const std::wstring pipeName = L"\\\\.\\pipe\\" + PipeName(device.index);
-  PipeInstance instance;
-  instance.event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // Inbound only: the device is written, never read. One instance: while it
-  // is open, another open is refused by the system (ERROR_PIPE_BUSY).
-  instance.pipe = ::CreateNamedPipeW(pipeName.c_str(),
-                                     PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+  // Inbound only: the device is written, never read. Two instances, so that
+  // while one is closing (between its client's close and this thread's
+  // DisconnectNamedPipe and ConnectNamedPipe) the other is listening and an
+  // open right after a close lands. A single instance would refuse it with
+  // ERROR_PIPE_BUSY.
+  PipeInstance instances[kPipeInstances];
+  bool made = true;
+  for (unsigned i = 0; i < kPipeInstances; ++i) {
+    instances[i].event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    instances[i].pipe = ::CreateNamedPipeW(
+        pipeName.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kPipeInstances, 0, 4096, 0, nullptr);
+    if (!instances[i].event || instances[i].pipe == INVALID_HANDLE_VALUE) made = false;
+  }
+  // Both listen before the constructor returns: an open that came first
+  // would meet an instance that takes a client but has no connect pending,
+  // and a client gone by the time it is issued would be lost with its byte.
+  for (unsigned i = 0; made && i < kPipeInstances; ++i) instances[i].Listen();
   {
     std::lock_guard<std::mutex> hold(lock_);
     device.starting = false;
+    device.failed = !made;
   }
   changed_.notify_all();
-  if (instance.pipe == INVALID_HANDLE_VALUE) return;
-  // Between a client's close and the next listen the device is busy; this
-  // thread runs ahead of everything else in the process so that the window
-  // stays as short as the two calls that close it.
+  if (!made) return;
+  // A close is taken in (and the instance listens again) ahead of everything
+  // else in the process, so that the device is rarely left with no instance
+  // listening.
   ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
 
-  // Waits for the pending operation; false when told to stop.
-  auto wait = [&](DWORD* got, BOOL* ok) {
-    HANDLE waits[2] = {stop_, instance.event};
-    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return false;
-    *ok = ::GetOverlappedResult(instance.pipe, &instance.overlapped, got, FALSE);
-    return true;
-  };
+  // The instance whose client has the device open, if any.
+  PipeInstance* holder = nullptr;
 
-  for (;;) {
-    instance.Arm();
+  // Takes in what `instance` has finished: a connect, bytes, or its client's
+  // close.
+  auto complete = [&](PipeInstance& instance) {
     DWORD got = 0;
-    BOOL ok = ::ConnectNamedPipe(instance.pipe, &instance.overlapped);
-    const DWORD error = ::GetLastError();
-    if (!ok && error == ERROR_IO_PENDING) {
-      if (!wait(&got, &ok)) return;
-    } else if (!ok && error == ERROR_PIPE_CONNECTED) {
-      ok = TRUE;
-    }
-    if (!ok) {
-      ::DisconnectNamedPipe(instance.pipe);
-      continue;
-    }
-    IndicatorEvent opened{IndicatorEvent::kOpen};
-    ULONG pid = 0;
-    ::GetNamedPipeClientProcessId(instance.pipe, &pid);
-    opened.clientPid = pid;
-    opened.when = Now();
-    Record(device, opened);
-
-    for (;;) {
-      instance.Arm();
-      ok = ::ReadFile(instance.pipe, instance.buffer, sizeof instance.buffer, &got, &instance.overlapped);
-      if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
-        if (!wait(&got, &ok)) return;
+    const BOOL ok = instance.Finish(&got);
+    if (instance.state == PipeInstance::kListening) {
+      if (!ok) {
+        ::DisconnectNamedPipe(instance.pipe);
+        instance.Listen();
+        return;
       }
-      if (!ok) break;  // the client closed the device
+      ULONG pid = 0;
+      ::GetNamedPipeClientProcessId(instance.pipe, &pid);
+      IndicatorEvent opened{holder ? IndicatorEvent::kSecondOpen : IndicatorEvent::kOpen};
+      opened.clientPid = pid;
+      opened.when = Now();
+      if (holder) {
+        // The driver would refuse this open; here it got through the system
+        // only because a second instance was listening. It is cut before
+        // anything written to it is read, and recorded so that the test
+        // fails on it.
+        ::DisconnectNamedPipe(instance.pipe);
+        instance.Listen();
+        Record(device, opened);
+        return;
+      }
+      Record(device, opened);
+      holder = &instance;
+      instance.Read();
+      return;
+    }
+    if (ok) {
       const LARGE_INTEGER when = Now();
       for (DWORD i = 0; i < got; ++i) {
         IndicatorEvent e{IndicatorEvent::kByte};
@@ -285,11 +352,38 @@ void IndicatorDevices::Run(Device& device) {
         e.when = when;
         Record(device, e);
       }
+      instance.Read();
+      return;
     }
+    // The client closed the device. The instance listens again before the
+    // close is recorded, so that whoever waits for the close finds both
+    // instances ready.
     ::DisconnectNamedPipe(instance.pipe);
     IndicatorEvent closed{IndicatorEvent::kClose};
     closed.when = Now();
+    if (holder == &instance) holder = nullptr;
+    instance.Listen();
     Record(device, closed);
+  };
+
+  HANDLE waits[1 + kPipeInstances] = {stop_};
+  for (unsigned i = 0; i < kPipeInstances; ++i) waits[1 + i] = instances[i].event;
+  for (;;) {
+    const DWORD woke = ::WaitForMultipleObjects(1 + kPipeInstances, waits, FALSE, INFINITE);
+    if (woke < WAIT_OBJECT_0 + 1 || woke >= WAIT_OBJECT_0 + 1 + kPipeInstances) return;
+    PipeInstance& instance = instances[woke - WAIT_OBJECT_0 - 1];
+    if (instance.state == PipeInstance::kListening && holder && holder != &instance) {
+      // A connect while the device is held open is a second open only if
+      // the holder's client is still there: a close followed at once by an
+      // open can reach this thread in either order, so the holder's own
+      // completions are taken in first, and a holder whose client is gone
+      // is waited for until its read has ended.
+      while (holder && holder->Done()) complete(*holder);
+      while (holder && holder->ClientGone() && ::WaitForSingleObject(holder->event, kCloseWaitMs) == WAIT_OBJECT_0) {
+        complete(*holder);
+      }
+    }
+    complete(instance);
   }
 }
 

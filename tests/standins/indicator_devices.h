@@ -8,12 +8,20 @@
 // by this process, to a named pipe of this process. CreateFileW on the path
 // thus opens the pipe; every byte written to it is recorded here, with who
 // opened it (the writer's process id). Like the driver, a device takes one
-// open at a time: the pipe has a single instance, so an open while the
-// device is open is refused by the system (ERROR_PIPE_BUSY, where the driver
-// gives a sharing violation). The pipe is inbound (the device is written,
-// never read), so an open that asks for read access is refused by the system
-// too (ERROR_ACCESS_DENIED). Neither refusal reaches the recorder: the
-// writer's device simply receives nothing.
+// open at a time. The pipe has two instances, so that an open right after a
+// close finds the other one listening (a single instance stays busy from the
+// client's close until this process listens again, and an open in between
+// would fail with ERROR_PIPE_BUSY): two open-write-close rounds in a row
+// always land, whatever this process is doing. A third round straight after
+// them can still find both instances busy, since the recorder takes some
+// milliseconds to listen again after a close. An open that reaches the
+// other instance while the device is open is one the driver would refuse
+// with a sharing violation: it is recorded as a second open and cut at once, unread (the
+// writer's handle then fails its writes with ERROR_PIPE_NOT_CONNECTED), so
+// a test fails on it instead of the system refusing it silently. The pipe is
+// inbound (the device is written, never read), so an open that asks for read
+// access is refused by the system (ERROR_ACCESS_DENIED) and never reaches
+// the recorder.
 
 #include <windows.h>
 
@@ -41,17 +49,18 @@ inline constexpr unsigned kMaxIndicatorDevices = 8;
 std::wstring IndicatorDevicePath(unsigned index);
 
 struct IndicatorEvent {
-  enum Kind { kOpen, kByte, kClose };
+  // kSecondOpen: an open while the device was open, cut unread.
+  enum Kind { kOpen, kByte, kClose, kSecondOpen };
   Kind kind;
   BYTE value = 0;          // kByte
-  DWORD clientPid = 0;     // kOpen
+  DWORD clientPid = 0;     // kOpen, kSecondOpen
   LARGE_INTEGER when{};    // QueryPerformanceCounter at the moment it was seen
 };
 
 class IndicatorDevices {
  public:
   // Registers `count` devices and starts recording. ok() says whether every
-  // link could be made; error() says what failed.
+  // link and pipe could be made; error() says what failed.
   explicit IndicatorDevices(unsigned count);
   ~IndicatorDevices();
   IndicatorDevices(const IndicatorDevices&) = delete;
