@@ -35,7 +35,8 @@ class CServiceBase {
   static DWORD WINAPI ControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
   // For the entry, once StartServiceCtrlDispatcherW has returned: returns when
-  // the service manager has had its answer to the last control, or after 2 s.
+  // the service manager has had its answer to the last control and the
+  // dispatcher thread has closed its handles and ended, or after 2 s in all.
   // Wine's dispatcher runs the handlers on a thread of its own and writes the
   // answer after the handler has returned, but lets StartServiceCtrlDispatcherW
   // return as soon as the STOPPED report is made inside the handler; a process

@@ -568,6 +568,20 @@ TEST_F(ExeTest, StopIsAnsweredWhenTheHandlerIsLateAfterItsStoppedReport) {
   }
 }
 
+// The process ends only after the dispatcher's control thread has closed its
+// handles to the service manager and ended. A process that ends during that
+// last call to services.exe holds up every status query about the service
+// until it is gone (the stop then looks twice as slow to whoever asked).
+TEST_F(ExeTest, TheProcessEndsOnlyAfterTheDispatcherThreadHasEnded) {
+  ScopedServiceHandle service =
+      InstallServiceFor(FullPath(tvr_test::ThisProgramFolder() + L"tvr_dispatcher_end_service.exe"));
+  ASSERT_TRUE(service) << ::GetLastError();
+  for (int round = 0; round < 3; ++round) {
+    // An exit code of 3 from the host: its dispatcher thread was still running.
+    EXPECT_EQ(StartAndStopOnce(service.get()), "") << "round " << round;
+  }
+}
+
 TEST_F(ExeTest, FiftyStartStopCyclesInARowAllSucceed) {
   ASSERT_EQ(RunExe(L"-install"), "TVRSvc is installed.\n");
   ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
