@@ -16,7 +16,7 @@ echo "delay imports: $(imports DelayImport)"
 
 echo "== Start and stop through the service manager (side by side with a minimal service)"
 "$WINE" "$build/bench/scm_bench.exe" startstop "$(win "$build/TVRSvc.exe")" \
-  "$(win "$build/bench/tvr_baseline_service.exe")" "${ROUNDS:-7}" 2>&1 | tr -d '\r'
+  "$(win "$build/bench/tvr_baseline_service.exe")" "${ROUNDS:-15}" 2>&1 | tr -d '\r'
 
 echo "== Start and stop cycles of the installed executable in a row"
 "$WINE" "$build/bench/scm_bench.exe" cycles "$(win "$build/TVRSvc.exe")" "${CYCLES:-50}" 2>&1 | tr -d '\r'

@@ -1,7 +1,7 @@
 // Start and stop timings through the real service manager, for two service
 // executables side by side: TVRSvc.exe and the minimal baseline service.
 //   scm_bench.exe startstop <TVRSvc.exe> <baseline.exe> [rounds]
-//     rounds (at least 7) of one cycle each, the two services taking turns
+//     rounds (at least 7, 15 by default) of one cycle each, the two services taking turns
 //     (who goes first alternates too): start to RUNNING and stop to STOPPED
 //     after a second of running, then the same with the stop right at start.
 //     Prints each series' median and spread and the ratio of the medians,
@@ -24,8 +24,11 @@
 namespace {
 
 constexpr int kMinimumRounds = 7;
+constexpr int kDefaultRounds = 15;
 // The baseline's own runs spreading by more than this share of their median
-// means the machine was too busy for a ratio to mean anything.
+// means the machine was too busy for a ratio to mean anything. The spread is
+// taken over the middle 80% of the runs (10th to 90th percentile): one run
+// that met a burst of other work moves neither the median nor the verdict.
 constexpr double kTooNoisySpread = 0.5;
 
 double NowMs() {
@@ -48,19 +51,23 @@ bool WaitForState(SC_HANDLE service, DWORD state, double timeoutMs) {
 
 struct Series {
   std::vector<double> values;
-  double Median() const {
+  // The q-quantile (0..1), interpolated between the two nearest runs.
+  double Quantile(double q) const {
     if (values.empty()) return 0;
     std::vector<double> v = values;
     std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    const double at = q * static_cast<double>(v.size() - 1);
+    const size_t below = static_cast<size_t>(at);
+    if (below + 1 >= v.size()) return v.back();
+    return v[below] + (at - static_cast<double>(below)) * (v[below + 1] - v[below]);
   }
+  double Median() const { return Quantile(0.5); }
   double Min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
   double Max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
-  // (max - min) / median.
+  // (90th percentile - 10th percentile) / median.
   double Spread() const {
     const double median = Median();
-    return median > 0 ? (Max() - Min()) / median : 0;
+    return median > 0 ? (Quantile(0.9) - Quantile(0.1)) / median : 0;
   }
 };
 
@@ -127,8 +134,17 @@ struct Subject {
 };
 
 void PrintSeries(const wchar_t* what, const Series& series) {
-  wprintf(L"  %-9ls median %8.1f ms  min %8.1f  max %8.1f  spread %4.0f%%  (n=%zu)\n", what, series.Median(),
-          series.Min(), series.Max(), 100 * series.Spread(), series.values.size());
+  wprintf(L"  %-9ls median %8.1f ms  p10 %8.1f  p90 %8.1f  spread %4.0f%%  min %8.1f  max %8.1f  (n=%zu)\n", what,
+          series.Median(), series.Quantile(0.1), series.Quantile(0.9), 100 * series.Spread(), series.Min(),
+          series.Max(), series.values.size());
+  // BENCH_RAW=1 lists every value in the order taken, to see the shape
+  // behind a median (two clusters, a drift, one outlier).
+  wchar_t raw[8] = {};
+  if (GetEnvironmentVariableW(L"BENCH_RAW", raw, 8) > 0 && raw[0] == L'1') {
+    wprintf(L"           ");
+    for (double value : series.values) wprintf(L" %.1f", value);
+    wprintf(L"\n");
+  }
 }
 
 void PrintComparison(const wchar_t* what, const Series& product, const Series& baseline, const wchar_t* target) {
@@ -137,7 +153,7 @@ void PrintComparison(const wchar_t* what, const Series& product, const Series& b
   PrintSeries(L"baseline", baseline);
   const double ratio = baseline.Median() > 0 ? product.Median() / baseline.Median() : 0;
   if (baseline.Spread() > kTooNoisySpread) {
-    wprintf(L"  ratio %.2f%ls: too noisy to judge (the baseline's own runs spread by %.0f%%)\n", ratio, target,
+    wprintf(L"  ratio %.2f%ls: too noisy to judge (the middle 80%% of the baseline's runs spread by %.0f%%)\n", ratio, target,
             100 * baseline.Spread());
   } else {
     wprintf(L"  ratio %.2f%ls\n", ratio, target);
@@ -241,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
   } else if (mode == L"cycles") {
     rc = Cycles(scm, argv[2], argc > 3 ? _wtoi(argv[3]) : 50);
   } else {
-    rc = StartStop(scm, argv[2], argv[3], std::max(kMinimumRounds, argc > 4 ? _wtoi(argv[4]) : kMinimumRounds));
+    rc = StartStop(scm, argv[2], argv[3], std::max(kMinimumRounds, argc > 4 ? _wtoi(argv[4]) : kDefaultRounds));
   }
   CloseServiceHandle(scm);
   return rc;
