@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "app/delay_load.h"
+#include "common/log_fixture.h"
+#include "common/pe_image.h"
 #include "common/process_runner.h"
 
 namespace {
@@ -23,21 +25,9 @@ namespace {
 // file; empty when the file has none.
 std::vector<std::pair<std::string, std::string>> DelayImports(const std::wstring& path) {
   std::vector<std::pair<std::string, std::string>> imports;
-  std::vector<char> image;
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return imports;
-  char chunk[65536];
-  DWORD got = 0;
-  while (::ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) image.insert(image.end(), chunk, chunk + got);
-  ::CloseHandle(file);
-  if (image.size() < sizeof(IMAGE_DOS_HEADER)) return imports;
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
-      static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
-    return imports;
-  }
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
-  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) return imports;
+  const std::string image = tvr_test::ReadFileBytes(path);
+  const IMAGE_NT_HEADERS64* nt = tvr_test::PeHeaders(image);
+  if (nt == nullptr) return imports;
   const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
   const auto* sections = IMAGE_FIRST_SECTION(nt);
   // File offset of an RVA, or 0 when no section holds it.

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log_fixture.h"
+#include "common/pe_image.h"
 #include "common/process_runner.h"
 
 namespace {
@@ -24,21 +25,12 @@ struct Section {
 // COFF string table; empty when the file is not a 64-bit PE image.
 std::vector<Section> Sections(const std::string& image) {
   std::vector<Section> sections;
-  if (image.size() < sizeof(IMAGE_DOS_HEADER)) return sections;
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
-      static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > image.size()) {
-    return sections;
-  }
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
-  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-    return sections;
-  }
+  const IMAGE_NT_HEADERS64* nt = tvr_test::PeHeaders(image);
+  if (nt == nullptr) return sections;
   const size_t strings = static_cast<size_t>(nt->FileHeader.PointerToSymbolTable) +
                          static_cast<size_t>(nt->FileHeader.NumberOfSymbols) * 18;
   const IMAGE_SECTION_HEADER* header = IMAGE_FIRST_SECTION(nt);
   for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++header) {
-    if (reinterpret_cast<const char*>(header + 1) > image.data() + image.size()) break;
     std::string name(reinterpret_cast<const char*>(header->Name),
                      strnlen(reinterpret_cast<const char*>(header->Name), IMAGE_SIZEOF_SHORT_NAME));
     if (name.size() > 1 && name[0] == '/' && nt->FileHeader.PointerToSymbolTable != 0) {
