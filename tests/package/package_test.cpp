@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "common/process_runner.h"
+#include "common/service_config.h"
 #include "common/scoped_handle.h"
 
 namespace {
@@ -80,14 +81,9 @@ std::wstring ProductVersion(const std::wstring& product) {
   return version;
 }
 
-struct ServiceConfig {
-  DWORD serviceType = 0;
-  DWORD startType = 0;
-  DWORD errorControl = 0;
-  std::wstring binaryPath;
-  std::vector<std::wstring> dependencies;
-  std::wstring account;
-  std::wstring displayName;
+// What the package test reads beyond the common configuration: the
+// description and whether failure actions are stored.
+struct ServiceConfig : tvr_test::ServiceConfig {
   bool descriptionRead = false;
   std::wstring description;
   bool failureActionsStored = true;
@@ -96,23 +92,12 @@ struct ServiceConfig {
 // Reads the service's configuration from the service manager; false when the
 // service is not there.
 bool QueryConfig(ServiceConfig& out) {
+  if (!tvr_test::QueryServiceConfigOf(kName, out)) return false;
   ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_QUERY_CONFIG));
   if (!service) return false;
-  DWORD needed = 0;
-  ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed + 64);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) return false;
   auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(); };
-  out.serviceType = config->dwServiceType;
-  out.startType = config->dwStartType;
-  out.errorControl = config->dwErrorControl;
-  out.binaryPath = text(config->lpBinaryPathName);
-  for (const wchar_t* d = config->lpDependencies; d && *d; d += wcslen(d) + 1) out.dependencies.push_back(d);
-  out.account = text(config->lpServiceStartName);
-  out.displayName = text(config->lpDisplayName);
-
+  DWORD needed = 0;
   std::vector<BYTE> optional(8192);
   out.descriptionRead = ::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, optional.data(),
                                                static_cast<DWORD>(optional.size()), &needed) != FALSE;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "common/process_runner.h"
+#include "common/service_config.h"
 #include "common/registry_fixture.h"
 #include "common/scoped_handle.h"
 
@@ -62,41 +63,10 @@ std::string RunExe(const std::wstring& arguments, const tvr_test::EnvironmentOve
 
 // --- the service database ---------------------------------------------------
 
-struct ServiceConfig {
-  DWORD serviceType = 0;
-  DWORD startType = 0;
-  DWORD errorControl = 0;
-  std::wstring binaryPath;
-  std::wstring loadOrderGroup;
-  DWORD tagId = 0;
-  std::vector<std::wstring> dependencies;
-  std::wstring account;
-  std::wstring displayName;
-};
+using tvr_test::ServiceConfig;
 
 // Reads the installed service's configuration; false when it is not there.
-bool QueryConfig(ServiceConfig& out) {
-  ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!scm) return false;
-  ScopedServiceHandle service(::OpenServiceW(scm.get(), kName, SERVICE_QUERY_CONFIG));
-  if (!service) return false;
-  DWORD needed = 0;
-  ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
-  std::vector<BYTE> buffer(needed + 64);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (!::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) return false;
-  auto text = [](const wchar_t* s) { return s ? std::wstring(s) : std::wstring(); };
-  out.serviceType = config->dwServiceType;
-  out.startType = config->dwStartType;
-  out.errorControl = config->dwErrorControl;
-  out.binaryPath = text(config->lpBinaryPathName);
-  out.loadOrderGroup = text(config->lpLoadOrderGroup);
-  out.tagId = config->dwTagId;
-  for (const wchar_t* d = config->lpDependencies; d && *d; d += wcslen(d) + 1) out.dependencies.push_back(d);
-  out.account = text(config->lpServiceStartName);
-  out.displayName = text(config->lpDisplayName);
-  return true;
-}
+bool QueryConfig(ServiceConfig& out) { return tvr_test::QueryServiceConfigOf(kName, out); }
 
 bool ServiceExists() {
   ScopedServiceHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
