@@ -7,7 +7,6 @@
 //   tvr_e2e_bench [EVENTS]   (default 250)
 #include <windows.h>
 #include <objbase.h>
-#include <setupapi.h>
 #include <wbemidl.h>
 
 #include <algorithm>
@@ -54,32 +53,14 @@ class MinimalSink final : public IWbemObjectSink {
 
  private:
   static void WriteEveryDevice() {
-    HDEVINFO set = ::SetupDiGetClassDevsW(&kIndicatorInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return;
-    for (DWORD i = 0;; ++i) {
-      SP_DEVINFO_DATA device{};
-      device.cbSize = sizeof device;
-      if (!::SetupDiEnumDeviceInfo(set, i, &device)) break;
-      SP_DEVICE_INTERFACE_DATA data{};
-      data.cbSize = sizeof data;
-      if (!::SetupDiEnumDeviceInterfaces(set, &device, &kIndicatorInterface, 0, &data)) continue;
-      DWORD size = 0;
-      ::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-      auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(::LocalAlloc(LMEM_ZEROINIT, size));
-      if (!detail) continue;
-      detail->cbSize = sizeof *detail;
-      if (::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) {
-        HANDLE file = ::CreateFileW(detail->DevicePath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-          const BYTE zero = 0;
-          DWORD written = 0;
-          ::WriteFile(file, &zero, 1, &written, nullptr);
-          ::CloseHandle(file);
-        }
-      }
-      ::LocalFree(detail);
+    for (const std::wstring& path : PresentIndicatorPaths()) {
+      HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (file == INVALID_HANDLE_VALUE) continue;
+      const BYTE zero = 0;
+      DWORD written = 0;
+      ::WriteFile(file, &zero, 1, &written, nullptr);
+      ::CloseHandle(file);
     }
-    ::SetupDiDestroyDeviceInfoList(set);
   }
   LONG refs_ = 1;
 };

@@ -1,11 +1,37 @@
 #include "indicator_devices.h"
 
+#include <setupapi.h>
 #include <winternl.h>
 
 #include <chrono>
 #include <cstdio>
 
 namespace tvr_standin {
+
+std::vector<std::wstring> PresentIndicatorPaths() {
+  std::vector<std::wstring> paths;
+  HDEVINFO set = ::SetupDiGetClassDevsW(&kIndicatorInterface, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return paths;
+  for (DWORD i = 0;; ++i) {
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    if (!::SetupDiEnumDeviceInfo(set, i, &device)) break;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!::SetupDiEnumDeviceInterfaces(set, &device, &kIndicatorInterface, 0, &data)) continue;
+    DWORD size = 0;
+    ::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<BYTE> buffer(size + 2);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof *detail;
+    if (::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) {
+      paths.push_back(detail->DevicePath);
+    }
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+  return paths;
+}
 
 namespace {
 

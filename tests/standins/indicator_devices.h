@@ -48,6 +48,10 @@ inline constexpr unsigned kMaxIndicatorDevices = 8;
 // The device path SetupAPI reports for device `index`.
 std::wstring IndicatorDevicePath(unsigned index);
 
+// The paths of the present indicator devices, as SetupAPI lists them: the
+// way the service finds the devices it writes.
+std::vector<std::wstring> PresentIndicatorPaths();
+
 struct IndicatorEvent {
   // kSecondOpen: an open while the device was open, cut unread.
   enum Kind { kOpen, kByte, kClose, kSecondOpen };

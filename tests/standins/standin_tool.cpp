@@ -6,7 +6,6 @@
 //                            installs and starts TVRSvc.exe and prints what
 //                            else Wine can deliver to it
 #include <windows.h>
-#include <setupapi.h>
 #include <evntrace.h>
 #include <evntcons.h>
 
@@ -22,31 +21,6 @@ namespace {
 
 using tvr_standin::IndicatorDevices;
 using tvr_standin::IndicatorEvent;
-
-std::vector<std::wstring> ListIndicatorPaths() {
-  std::vector<std::wstring> paths;
-  HDEVINFO set = ::SetupDiGetClassDevsW(&tvr_standin::kIndicatorInterface, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return paths;
-  for (DWORD i = 0;; ++i) {
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    if (!::SetupDiEnumDeviceInfo(set, i, &device)) break;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!::SetupDiEnumDeviceInterfaces(set, &device, &tvr_standin::kIndicatorInterface, 0, &data)) continue;
-    DWORD size = 0;
-    ::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<BYTE> buffer(size + 2);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof *detail;
-    if (::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) {
-      paths.push_back(detail->DevicePath);
-    }
-  }
-  ::SetupDiDestroyDeviceInfoList(set);
-  return paths;
-}
 
 void Open(const wchar_t* what, const std::wstring& path, DWORD access, DWORD share, HANDLE* keep = nullptr,
           DWORD settle = 100) {
@@ -74,7 +48,7 @@ int Measure() {
     wprintf(L"devices: %hs\n", devices.error().c_str());
     return 1;
   }
-  const std::vector<std::wstring> paths = ListIndicatorPaths();
+  const std::vector<std::wstring> paths = tvr_standin::PresentIndicatorPaths();
   wprintf(L"SetupDiGetClassDevsW(PRESENT|DEVICEINTERFACE) lists %zu device(s)\n", paths.size());
   for (const std::wstring& p : paths) wprintf(L"  %ls\n", p.c_str());
   if (paths.empty()) return 1;
